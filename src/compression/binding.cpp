@@ -1,1 +1,47 @@
-// placeholder
+#include "compression/binding.h"
+
+#include <algorithm>
+#include <memory>
+#include <new>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace xipsaw {
+
+bool CompressionLibrary::load(const std::string& library_dir) {
+#if defined(_WIN32)
+  // The system's search order starts with the executable's own directory.
+  (void)library_dir;
+  HMODULE handle = LoadLibraryA(kCompressionLibraryName);
+  if (handle == nullptr || handle == reinterpret_cast<HMODULE>(-1)) return false;
+  compress = reinterpret_cast<CECompressFn>(reinterpret_cast<void*>(GetProcAddress(handle, "CECompress")));
+  decompress = reinterpret_cast<CEDecompressFn>(reinterpret_cast<void*>(GetProcAddress(handle, "CEDecompress")));
+#else
+  void* handle = nullptr;
+  if (!library_dir.empty())
+    handle = dlopen((library_dir + "/" + kCompressionLibraryName).c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) handle = dlopen(kCompressionLibraryName, RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr || handle == reinterpret_cast<void*>(-1)) return false;
+  compress = reinterpret_cast<CECompressFn>(dlsym(handle, "CECompress"));
+  decompress = reinterpret_cast<CEDecompressFn>(dlsym(handle, "CEDecompress"));
+#endif
+  return compress != nullptr && decompress != nullptr;
+}
+
+int32_t expand_stored_bytes(const CompressionLibrary& codec, const std::vector<uint8_t>& stored, uint32_t capacity,
+                            std::vector<uint8_t>& expanded) {
+  expanded.clear();
+  const uint32_t room = std::min(capacity, kMaxExpandedSize);
+  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[room == 0 ? 1 : room]);
+  if (!buffer) return -1;
+  int32_t result = codec.expand(stored.data(), static_cast<uint32_t>(stored.size()), buffer.get(), room);
+  if (result < 0 || static_cast<uint32_t>(result) > room) return -1;
+  expanded.assign(buffer.get(), buffer.get() + result);
+  return result;
+}
+
+}  // namespace xipsaw

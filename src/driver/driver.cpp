@@ -1,1 +1,92 @@
-// placeholder
+#include "driver/driver.h"
+
+#include "common/output.h"
+#include "driver/run.h"
+#include "files/file_pass.h"
+#include "modules/module_pass.h"
+
+namespace xipsaw {
+
+void print_usage(std::FILE* out, const char* program) {
+  say(out, "Xipsaw 1.2g by xipsaw (ported by quorvex)\n\n");
+  say(out, "%s <filename> <command>\n", program);
+  say(out, "Valid commands are:\n");
+  say(out, "  list                    - lists contents\n");
+  say(out, "  extract [files...]      - extract all/specified files\n");
+  say(out, "  update outfile [infile] - update specified files\n");
+}
+
+namespace {
+
+bool equal_ignoring_ascii_case(const char* a, const char* b) {
+  auto fold = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c; };
+  for (; *a != '\0' && *b != '\0'; ++a, ++b)
+    if (fold(static_cast<unsigned char>(*a)) != fold(static_cast<unsigned char>(*b))) return false;
+  return *a == *b;
+}
+
+}  // namespace
+
+int command_kind(const char* word) {
+  if (equal_ignoring_ascii_case(word, "list")) return kList;
+  if (equal_ignoring_ascii_case(word, "extract")) return kExtract;
+  if (equal_ignoring_ascii_case(word, "update")) return kUpdate;
+  return 0;
+}
+
+std::string output_directory_name(const std::string& bin_argument) {
+  std::string name = bin_argument.substr(0, bin_argument.find('.'));
+  if (name == bin_argument) name += "-";
+  return name;
+}
+
+int run_command_line(int argc, const char* const* argv, const RunOptions& options) {
+  std::FILE* out = options.out;
+  const char* program = argc > 0 ? argv[0] : "xipsaw";
+  if (argc <= 2) {
+    print_usage(out, program);
+    return 0;
+  }
+  int kind = command_kind(argv[2]);
+  if (kind == 0 || (kind == kUpdate && argc < 4)) {
+    print_usage(out, program);
+    return 0;
+  }
+
+  Run run;
+  run.out = out;
+  run.output_directory = output_directory_name(argv[1]);
+  if (!run.image.stream.open(argv[1])) {
+    say(out, "Unable to open BIN file\n");
+    return 0;
+  }
+  if ((kind == kExtract || kind == kUpdate) && !run.codec.load(options.library_dir)) {
+    say(out, "?Can't load Compression library\n");
+    return 0;
+  }
+  if (!read_bin_header(run.image)) {
+    say(out, "Invalid XIP file\n");
+    return 0;
+  }
+  if (!read_ecec_header(run.image)) {
+    say(out, "Invalid ECEC header\n");
+    return 0;
+  }
+  if (!read_rom_header(run.image)) {
+    say(out, "Invalid ROM header\n");
+    return 0;
+  }
+
+  const int word_count = argc - 3;
+  const char* const* words = argv + 3;
+  process_modules(run, kind, word_count, words);
+  process_files(run, kind, word_count, words);
+  if (kind == kUpdate) run.image.stream.flush();
+
+  // Whoever reads the output through a pipe sees it now, not after the wait.
+  std::fflush(out);
+  if (options.wait) options.wait(kFinalWaitMilliseconds);
+  return 0;
+}
+
+}  // namespace xipsaw

@@ -1,1 +1,65 @@
-// placeholder
+#include "modules/module_pass.h"
+
+#include <cstring>
+
+#include "common/output.h"
+#include "common/output_path.h"
+#include "modules/pe_rebuild.h"
+
+namespace xipsaw {
+
+bool is_selected(const std::string& name, int word_count, const char* const* words) {
+  if (word_count <= 0) return true;
+  for (int i = 0; i < word_count; ++i)
+    if (name == words[i]) return true;
+  return false;
+}
+
+namespace {
+
+void print_module_line(std::FILE* out, const ModuleEntry& m) {
+  say(out, "%c%c%c%c%10d%10s%22s (ROM 0x%08x)\n", (m.attributes & 0x1000) ? 'C' : '_', (m.attributes & 0x4) ? 'H' : '_',
+      (m.attributes & 0x2) ? 'R' : '_', (m.attributes & 0x1) ? 'S' : '_', static_cast<int32_t>(m.size), "",
+      m.name.c_str(), m.load_offset);
+}
+
+int extract_module(Run& run, const ModuleEntry& module) {
+  say(run.out, "Extracting %s ...\n", module.name.c_str());
+  make_output_directory(run.output_directory);
+  const std::string path = output_path(run.output_directory, module.name);
+  std::FILE* output = open_output_file(path, module.name);
+  if (output == nullptr) {
+    say(run.out, "Unable to open %s\n", path.c_str());
+    return 0;
+  }
+  if (!rebuild_executable(run, module, output)) {
+    // The partly written file stays as far as it got.
+    std::fclose(output);
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int process_modules(Run& run, int kind, int word_count, const char* const* words) {
+  Image& image = run.image;
+  if (!load_module_table(image)) {
+    say(run.out, "Unable to read block file\n");
+    return 0;
+  }
+  for (ModuleEntry& module : image.module_table) {
+    if (!read_image_string(image, module.name_address, module.name)) {
+      say(run.out, "Unable to read block file\n");
+      return 0;
+    }
+    if (kind == kList) {
+      print_module_line(run.out, module);
+    } else if (kind == kExtract && is_selected(module.name, word_count, words)) {
+      if (!extract_module(run, module)) return 0;
+    }
+  }
+  return 1;
+}
+
+}  // namespace xipsaw

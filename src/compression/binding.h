@@ -1,0 +1,56 @@
+// The binding to the compression library's two entry points, loaded by name
+// at run time: CECompressv4.dll on Windows, libCECompressv4.so elsewhere.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace xipsaw {
+
+extern "C" {
+// CECompress(source, source length, destination, capacity, 1, 4096)
+using CECompressFn = int32_t (*)(const void* source, uint32_t source_length, void* destination, uint32_t capacity,
+                                 uint32_t step, uint32_t block_size);
+// CEDecompress(source, source length, destination, capacity, 0, 1, 4096)
+using CEDecompressFn = int32_t (*)(const void* source, uint32_t source_length, void* destination,
+                                   uint32_t capacity, uint32_t reserved, uint32_t step, uint32_t block_size);
+}
+
+#if defined(_WIN32)
+inline constexpr const char* kCompressionLibraryName = "CECompressv4.dll";
+#else
+inline constexpr const char* kCompressionLibraryName = "libCECompressv4.so";
+#endif
+
+struct CompressionLibrary {
+  CECompressFn compress = nullptr;
+  CEDecompressFn decompress = nullptr;
+
+  // Loads the library, looking first in library_dir when it is not empty
+  // (the executable's own directory), then where the system loader looks,
+  // and binds both entry points. False when it cannot be loaded or either
+  // entry point is missing. The library is never unloaded.
+  bool load(const std::string& library_dir);
+
+  // The calls of the tool, with the constant arguments of the contract.
+  int32_t expand(const void* source, uint32_t source_length, void* destination, uint32_t capacity) const {
+    return decompress(source, source_length, destination, capacity, 0, 1, 4096);
+  }
+  int32_t shrink(const void* source, uint32_t source_length, void* destination, uint32_t capacity) const {
+    return compress(source, source_length, destination, capacity, 1, 4096);
+  }
+};
+
+// The most a compressed buffer can expand to: its sizes are 24-bit values.
+inline constexpr uint32_t kMaxExpandedSize = 1u << 24;
+
+// Expands stored bytes into expanded through the library with the given
+// capacity. Returns the library's result, the number of bytes now in
+// expanded, or a negative value on failure, including a capacity that cannot
+// be obtained or a result beyond it. No buffer beyond the largest possible
+// expansion is ever taken, whatever capacity the image claims.
+int32_t expand_stored_bytes(const CompressionLibrary& codec, const std::vector<uint8_t>& stored, uint32_t capacity,
+                            std::vector<uint8_t>& expanded);
+
+}  // namespace xipsaw

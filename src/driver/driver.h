@@ -1,0 +1,31 @@
+// The command line and the run sequence.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <string>
+
+namespace xipsaw {
+
+struct RunOptions {
+  std::FILE* out = stdout;
+  std::string library_dir;                      // looked in first for the compression library
+  std::function<void(unsigned)> wait;           // the final wait, in milliseconds
+};
+
+inline constexpr unsigned kFinalWaitMilliseconds = 30000;
+
+void print_usage(std::FILE* out, const char* program);
+
+// The CommandKind a command word selects, or 0. ASCII letters match without
+// regard to case; every other byte must match exactly.
+int command_kind(const char* word);
+
+// The output directory for a BIN file argument: the argument up to its first
+// '.', followed by "-" when it has no '.'.
+std::string output_directory_name(const std::string& bin_argument);
+
+// Runs the tool on a command line. Always returns 0, the exit code.
+int run_command_line(int argc, const char* const* argv, const RunOptions& options);
+
+}  // namespace xipsaw

@@ -1,0 +1,25 @@
+// The state of one run, shared by the driver and both passes. Everything a
+// run touches lives here, so that one process can run many images.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "compression/binding.h"
+#include "image/image.h"
+#include "modules/section_names.h"
+
+namespace xipsaw {
+
+enum CommandKind : int32_t { kList = 1, kExtract = 2, kUpdate = 3 };
+
+struct Run {
+  std::FILE* out = stdout;       // every message and listing line
+  Image image;                   // the BIN stream, the cursor, the headers and tables
+  std::string output_directory;  // where extract writes
+  CompressionLibrary codec;      // bound for extract and update only
+  SectionNameCounters section_names;
+};
+
+}  // namespace xipsaw

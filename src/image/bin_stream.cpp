@@ -1,0 +1,95 @@
+#include "image/bin_stream.h"
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace xipsaw {
+
+namespace {
+
+bool seek_file(std::FILE* file, int64_t position) {
+#if defined(_WIN32)
+  return _fseeki64(file, position, SEEK_SET) == 0;
+#else
+  return fseeko(file, static_cast<off_t>(position), SEEK_SET) == 0;
+#endif
+}
+
+}  // namespace
+
+BinStream::~BinStream() {
+  if (file_ != nullptr) std::fclose(file_);
+}
+
+bool BinStream::open(const std::string& path) {
+  file_ = std::fopen(path.c_str(), "r+b");
+  position_ = 0;
+  file_position_ = file_ != nullptr ? 0 : -1;
+  last_ = LastOp::none;
+  return file_ != nullptr;
+}
+
+bool BinStream::sync_position(LastOp next) {
+  if (position_ < 0) return false;
+  if (last_ != next || file_position_ != position_) {
+    if (!seek_file(file_, position_)) {
+      file_position_ = -1;
+      return false;
+    }
+    file_position_ = position_;
+  }
+  last_ = next;
+  return true;
+}
+
+size_t BinStream::read(void* buffer, size_t count) {
+  if (file_ == nullptr || count == 0 || !sync_position(LastOp::read)) return 0;
+  size_t got = std::fread(buffer, 1, count, file_);
+  if (got < count) std::clearerr(file_);
+  position_ += static_cast<int64_t>(got);
+  file_position_ = position_;
+  return got;
+}
+
+size_t BinStream::write(const void* buffer, size_t count) {
+  if (file_ == nullptr || count == 0 || !sync_position(LastOp::write)) return 0;
+  size_t put = std::fwrite(buffer, 1, count, file_);
+  if (put < count) {
+    std::clearerr(file_);
+    file_position_ = -1;  // unknown after a failed write; reseek next time
+  } else {
+    file_position_ = position_ + static_cast<int64_t>(put);
+  }
+  position_ += static_cast<int64_t>(put);
+  return put;
+}
+
+int64_t BinStream::size() {
+  if (file_ == nullptr) return -1;
+  last_ = LastOp::none;
+  file_position_ = -1;
+#if defined(_WIN32)
+  if (_fseeki64(file_, 0, SEEK_END) != 0) return -1;
+  return _ftelli64(file_);
+#else
+  if (fseeko(file_, 0, SEEK_END) != 0) return -1;
+  return static_cast<int64_t>(ftello(file_));
+#endif
+}
+
+bool BinStream::flush() {
+  if (file_ == nullptr) return false;
+  bool ok = std::fflush(file_) == 0;
+  last_ = LastOp::none;
+#if defined(_WIN32)
+  ok = _commit(_fileno(file_)) == 0 && ok;
+#else
+  ok = fsync(fileno(file_)) == 0 && ok;
+#endif
+  return ok;
+}
+
+}  // namespace xipsaw

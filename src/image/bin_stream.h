@@ -1,0 +1,49 @@
+// The one stream on the BIN file: binary, opened for reading and writing,
+// with 64-bit positions so that images above 2 GiB work.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace xipsaw {
+
+class BinStream {
+ public:
+  BinStream() = default;
+  BinStream(const BinStream&) = delete;
+  BinStream& operator=(const BinStream&) = delete;
+  ~BinStream();
+
+  // Opens an existing file for reading and writing ("r+b"); never creates
+  // or truncates it.
+  bool open(const std::string& path);
+  bool is_open() const { return file_ != nullptr; }
+
+  // Transfers at the current position, which they advance by the bytes
+  // actually moved. A change between reading and writing always repositions
+  // the underlying stream first, as C streams opened for update require.
+  size_t read(void* buffer, size_t count);
+  size_t write(const void* buffer, size_t count);
+
+  void seek(int64_t position) { position_ = position; }
+  // Size of the file in bytes, or -1 when it cannot be told.
+  int64_t size();
+  int64_t tell() const { return position_; }
+
+  // Pushes buffered writes to the file and asks the system to put them on
+  // the disk.
+  bool flush();
+
+ private:
+  enum class LastOp { none, read, write };
+  bool sync_position(LastOp next);
+
+  std::FILE* file_ = nullptr;
+  int64_t position_ = 0;         // logical position of the next transfer
+  int64_t file_position_ = -1;   // where the C stream stands, -1 if unknown
+  LastOp last_ = LastOp::none;
+};
+
+}  // namespace xipsaw

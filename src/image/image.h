@@ -1,0 +1,155 @@
+// Addressed access to the ROM image that a BIN file holds as a sequence of
+// records, and the image's headers and tables of contents.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "image/bin_stream.h"
+
+namespace xipsaw {
+
+// ---- Container ---------------------------------------------------------
+
+inline constexpr char kBinSignature[] = "B000FF\n";  // 7 bytes, no NUL stored
+inline constexpr uint32_t kBinHeaderSize = 15;
+inline constexpr uint32_t kRecordHeaderSize = 12;
+
+struct BinHeader {
+  std::array<uint8_t, 7> signature{};
+  uint32_t image_start = 0;
+  uint32_t image_length = 0;
+};
+
+struct BinRecord {  // the 12-byte header in front of each record's data
+  uint32_t address = 0;  // 0 marks the end record
+  uint32_t length = 0;
+  uint32_t checksum = 0;  // byte sum of the data, modulo 2^32
+};
+
+// Where the last successful locate_address left the stream. A clear cursor
+// (address 0) has no current record.
+struct RecordCursor {
+  uint32_t address = 0;
+  uint32_t remaining = 0;
+  int64_t header_position = 0;
+};
+
+// One record as found by the walk: the addresses it covers, [address, end),
+// and the position of its header. Records whose range is empty (length 0,
+// or an end that wraps past 2^32) can never be located and are not kept.
+struct RecordSpan {
+  uint32_t address = 0;
+  uint32_t end = 0;
+  int64_t header_position = 0;
+};
+
+// The records of the BIN file, read once. The first record in the file that
+// covers an address is the one that holds it; lookups find it by binary
+// search over the records sorted by address, falling back to a scan in file
+// order only where records overlap.
+class RecordIndex {
+ public:
+  void build(BinStream& stream, int64_t first_record_position);
+  bool built() const { return built_; }
+  const RecordSpan* find(uint32_t address) const;
+  int64_t file_size() const { return file_size_; }
+
+ private:
+  bool built_ = false;
+  int64_t file_size_ = 0;
+  std::vector<RecordSpan> records_;     // file order
+  std::vector<uint32_t> by_address_;    // indices into records_, sorted by address
+  std::vector<uint8_t> overlapping_;    // per record: another record shares addresses
+};
+
+// ---- ROM structures ----------------------------------------------------
+
+inline constexpr uint32_t kEcecOffset = 0x40;
+inline constexpr uint32_t kRomHeaderSize = 84;
+inline constexpr uint32_t kModuleEntrySize = 32;
+inline constexpr uint32_t kFileEntrySize = 28;
+inline constexpr uint32_t kMaxNameLength = 1023;
+
+struct RomHeader {
+  std::array<uint8_t, kRomHeaderSize> bytes{};  // kept as read
+  uint32_t module_count() const;
+  uint32_t file_count() const;
+};
+
+struct ModuleEntry {
+  uint32_t attributes = 0;
+  uint32_t file_time_low = 0;   // offset 4
+  uint32_t file_time_high = 0;  // offset 8
+  uint32_t size = 0;
+  uint32_t name_address = 0;
+  uint32_t e32offset = 0;
+  uint32_t o32offset = 0;
+  uint32_t load_offset = 0;
+  std::string name;  // read from name_address once the pass reaches the entry
+
+  static ModuleEntry parse(const uint8_t* bytes);
+};
+
+struct FileEntry {
+  uint32_t attributes = 0;
+  uint32_t file_time_low = 0;
+  uint32_t file_time_high = 0;
+  uint32_t real_size = 0;
+  uint32_t stored_size = 0;
+  uint32_t name_address = 0;
+  uint32_t load_offset = 0;
+  std::string name;
+
+  static FileEntry parse(const uint8_t* bytes);
+};
+
+// ---- The image ---------------------------------------------------------
+
+struct Image {
+  BinStream stream;
+  int64_t first_record_position = 0;
+  BinHeader header;
+  RecordCursor cursor;
+  RecordIndex records;
+  bool header_read = false;
+
+  uint32_t rom_header_address = 0;
+  RomHeader rom_header;
+  // The tables hold the entries up to the first one whose name address is 0:
+  // a walk never passes such an entry, since address 0 is never located.
+  std::vector<ModuleEntry> module_table;
+  std::vector<FileEntry> file_table;
+};
+
+// Record stream. Results follow the conventions of the tool: 1 or a byte
+// count for success, 0 for failure; nothing here prints.
+int read_bin_header(Image& image);
+uint32_t locate_address(Image& image, uint32_t target);
+uint32_t read_image(Image& image, void* buffer, uint32_t count);
+uint32_t write_image(Image& image, const void* buffer, uint32_t count);
+int refresh_record_checksum(Image& image);
+
+// How many of the count bytes from address on a transfer started by
+// locate_address(address) would reach, without moving the cursor.
+uint32_t measure_image(Image& image, uint32_t address, uint32_t count);
+
+// Reads up to count bytes at the cursor into a buffer that grows only with
+// the bytes the image really delivers, so a hostile count cannot make it
+// allocate more than the BIN file holds.
+std::vector<uint8_t> read_image_bytes(Image& image, uint32_t count);
+
+// Headers and tables.
+int read_ecec_header(Image& image);
+int read_rom_header(Image& image);
+int load_module_table(Image& image);
+int load_file_table(Image& image);
+bool read_image_string(Image& image, uint32_t address, std::string& name);
+uint32_t file_entry_address(const Image& image, uint32_t index);
+int store_file_entry(Image& image, std::FILE* out, uint32_t index, uint32_t real_size, uint32_t stored_size,
+                     uint32_t attributes);
+
+}  // namespace xipsaw

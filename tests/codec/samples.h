@@ -1,0 +1,33 @@
+// The real compressed buffers in XIPSAW_SAMPLES_DIR with the size, caller
+// capacity and SHA-256 of their expansions (from SHA256SUMS).
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+struct Sample {
+  std::string name;
+  uint32_t size = 0;
+  uint32_t capacity = 0;
+  std::string sha256;
+  std::vector<uint8_t> data;
+};
+
+inline std::vector<uint8_t> read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline std::vector<Sample> load_samples() {
+  std::vector<Sample> samples;
+  std::ifstream sums(std::string(XIPSAW_SAMPLES_DIR) + "/SHA256SUMS");
+  Sample s;
+  while (sums >> s.sha256 >> s.size >> s.capacity >> s.name) {
+    s.data = read_file(std::string(XIPSAW_SAMPLES_DIR) + "/" + s.name);
+    samples.push_back(s);
+  }
+  return samples;
+}

@@ -1,0 +1,90 @@
+#include "tool_run.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+#include "driver/driver.h"
+
+namespace testkit {
+
+std::string real_codec_dir() { return XIPSAW_REAL_CODEC_DIR; }
+std::string fake_codec_dir() { return XIPSAW_FAKE_CODEC_DIR "/full"; }
+std::string codec_without_decompress_dir() { return XIPSAW_FAKE_CODEC_DIR "/nodecompress"; }
+std::string codec_without_compress_dir() { return XIPSAW_FAKE_CODEC_DIR "/nocompress"; }
+
+TempDir::TempDir() {
+  std::string pattern = std::filesystem::temp_directory_path().string() + "/xipsaw-test-XXXXXX";
+  if (pattern.find('.') != std::string::npos) pattern = "/tmp/xipsaw-test-XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = buffer.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+ToolResult run_tool(const std::vector<std::string>& args, const std::string& library_dir) {
+  std::vector<const char*> argv{"xipsaw"};
+  for (const std::string& a : args) argv.push_back(a.c_str());
+  std::FILE* out = std::tmpfile();
+  if (out == nullptr) throw std::runtime_error("tmpfile failed");
+  ToolResult result;
+  xipsaw::RunOptions options;
+  options.out = out;
+  options.library_dir = library_dir;
+  options.wait = [&result](unsigned ms) { result.waited = ms == xipsaw::kFinalWaitMilliseconds; };
+  xipsaw::run_command_line(static_cast<int>(argv.size()), argv.data(), options);
+  std::fflush(out);
+  std::rewind(out);
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, out)) > 0) result.output.append(buffer, n);
+  std::fclose(out);
+  return result;
+}
+
+Bytes read_file(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) throw std::runtime_error("cannot read " + path);
+  Bytes data;
+  char buffer[65536];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) data.insert(data.end(), buffer, buffer + n);
+  std::fclose(f);
+  return data;
+}
+
+void write_file(const std::string& path, const Bytes& data) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) throw std::runtime_error("cannot write " + path);
+  std::fwrite(data.data(), 1, data.size(), f);
+  std::fclose(f);
+}
+
+bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
+
+bool all_checksums_correct(const std::string& path) {
+  Bytes bin = read_file(path);
+  size_t at = 15;
+  while (at + 12 <= bin.size()) {
+    uint32_t address = get_u32(bin, at);
+    uint32_t length = get_u32(bin, at + 4);
+    uint32_t checksum = get_u32(bin, at + 8);
+    if (address == 0) return true;
+    if (at + 12 + length > bin.size()) return false;
+    uint32_t sum = 0;
+    for (size_t i = 0; i < length; ++i) sum += bin[at + 12 + i];
+    if (sum != checksum) return false;
+    at += 12 + length;
+  }
+  return true;
+}
+
+}  // namespace testkit

@@ -1,0 +1,51 @@
+// Running the tool in-process on test images, in a temporary directory of
+// the test's own.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "image_builder.h"
+
+namespace testkit {
+
+// Directories holding a libCECompressv4 each: the real codec, a small fake
+// codec with a format of its own, and fakes that lack an entry point.
+std::string real_codec_dir();
+std::string fake_codec_dir();
+std::string codec_without_decompress_dir();
+std::string codec_without_compress_dir();
+
+// A fresh directory below the system's temporary directory, removed with
+// everything in it when the object goes away. Its path holds no '.', so a
+// BIN file "nk.bin" in it gets the output directory "<dir>/nk".
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+struct ToolResult {
+  std::string output;  // everything the run printed
+  bool waited = false; // whether the final wait was reached
+};
+
+// Runs "xipsaw <args...>" in-process; argument 0 is "xipsaw". The final wait
+// is recorded, not waited.
+ToolResult run_tool(const std::vector<std::string>& args, const std::string& library_dir = real_codec_dir());
+
+Bytes read_file(const std::string& path);
+void write_file(const std::string& path, const Bytes& data);
+bool file_exists(const std::string& path);
+
+// True when every record of the BIN file at path has the checksum of its data.
+bool all_checksums_correct(const std::string& path);
+
+}  // namespace testkit
