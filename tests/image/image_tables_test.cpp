@@ -1,0 +1,177 @@
+// The "ECEC" chain, the tables of contents, names and the rewrite of a file
+// entry.
+#include <gtest/gtest.h>
+
+#include "image/image.h"
+#include "tool_run.h"
+
+using namespace testkit;
+using xipsaw::Image;
+
+namespace {
+
+struct Opened {
+  TempDir dir;
+  std::string path = dir / "nk.bin";
+  Image image;
+  explicit Opened(const BinBuilder& bin) {
+    bin.write(path);
+    EXPECT_TRUE(image.stream.open(path));
+    EXPECT_EQ(xipsaw::read_bin_header(image), 1);
+  }
+  bool validate() { return xipsaw::read_ecec_header(image) && xipsaw::read_rom_header(image); }
+};
+
+RomBuilder three_modules_two_files() {
+  RomBuilder rom;
+  for (const char* name : {"a.dll", "b.dll", "c.exe"}) rom.add_module(name).size = 100;
+  rom.add_file("one.txt", bytes_of("first"));
+  rom.add_file("two.txt", bytes_of("second"));
+  rom.add_file("three.txt", bytes_of("third")).file_time = 0x0123456789ABCDEFull;
+  return rom;
+}
+
+TEST(ImageTables, SignatureAndRomHeaderChecks) {
+  {
+    RomBuilder rom;
+    rom.ecec = "ecec";
+    BinBuilder bin = rom.layout();
+    Opened img(bin);
+    EXPECT_EQ(xipsaw::read_ecec_header(img.image), 0);
+  }
+  {
+    RomBuilder rom;
+    BinBuilder bin = rom.layout();
+    bin.image_start = 0x70000000;  // the signature's address is then in no record
+    Opened img(bin);
+    EXPECT_EQ(xipsaw::read_ecec_header(img.image), 0);
+  }
+  {
+    RomBuilder rom;
+    rom.rom_header_address = 0x90000000;
+    BinBuilder bin;
+    bin.put(rom.image_start + 0x40, bytes_of("ECEC"));
+    bin.put_u32(rom.image_start + 0x44, rom.rom_header_address);
+    Opened img(bin);
+    EXPECT_EQ(xipsaw::read_ecec_header(img.image), 1);
+    EXPECT_EQ(img.image.rom_header_address, 0x90000000u);
+    EXPECT_EQ(xipsaw::read_rom_header(img.image), 0);
+  }
+}
+
+TEST(ImageTables, TablesFollowTheRomHeaderAndCrossRecords) {
+  RomBuilder rom = three_modules_two_files();
+  BinBuilder bin = rom.layout();
+  // Cut the module table in the middle of entry 1 and the file table in the
+  // middle of entry 2.
+  bin.split_at(rom.module_table_address() + 32 + 13);
+  bin.split_at(rom.file_entry_address(2) + 5);
+  Opened img(bin);
+  ASSERT_TRUE(img.validate());
+  EXPECT_EQ(rom.file_entry_address(2), rom.rom_header_address + 236);
+  ASSERT_EQ(xipsaw::load_module_table(img.image), 1);
+  ASSERT_EQ(img.image.module_table.size(), 3u);
+  EXPECT_EQ(img.image.module_table[1].name_address, rom.modules[1].name_address);
+  EXPECT_EQ(img.image.module_table[1].e32offset, rom.modules[1].e32offset);
+  ASSERT_EQ(xipsaw::load_file_table(img.image), 1);
+  ASSERT_EQ(img.image.file_table.size(), 3u);
+  EXPECT_EQ(img.image.file_table[2].load_offset, rom.files[2].load_offset);
+  EXPECT_EQ(img.image.file_table[2].file_time_high, 0x01234567u);
+  std::string name;
+  ASSERT_TRUE(xipsaw::read_image_string(img.image, img.image.file_table[2].name_address, name));
+  EXPECT_EQ(name, "three.txt");
+}
+
+TEST(ImageTables, EmptyTablesStillNeedALocatableAddress) {
+  RomBuilder rom;
+  BinBuilder bin = rom.layout();  // the ROM header's last byte ends the record
+  Opened img(bin);
+  ASSERT_TRUE(img.validate());
+  EXPECT_EQ(xipsaw::load_module_table(img.image), 0);
+  EXPECT_EQ(xipsaw::load_file_table(img.image), 0);
+
+  BinBuilder padded = rom.layout();
+  padded.put(rom.rom_header_address + 84, Bytes(4, 0));
+  Opened img2(padded);
+  ASSERT_TRUE(img2.validate());
+  EXPECT_EQ(xipsaw::load_module_table(img2.image), 1);
+  EXPECT_TRUE(img2.image.module_table.empty());
+}
+
+TEST(ImageTables, HostileCountsCostOnlyWhatTheImageHolds) {
+  RomBuilder rom = three_modules_two_files();
+  rom.module_count = 3;
+  rom.file_count = 0xFFFFFFFFu;
+  BinBuilder bin = rom.layout();
+  Opened img(bin);
+  ASSERT_TRUE(img.validate());
+  ASSERT_EQ(xipsaw::load_file_table(img.image), 1);
+  // The three real entries, then the first one the image does not hold,
+  // zero-filled: a walk ends there.
+  ASSERT_LE(img.image.file_table.size(), 4u + 1);
+  EXPECT_EQ(img.image.file_table.back().name_address, 0u);
+}
+
+TEST(ImageTables, NamesAreCutAt1023BytesAndFollowTheImage) {
+  BinBuilder bin;
+  std::string exact(1023, 'x');
+  bin.put_string(0x1000, exact);
+  bin.put(0x1400, Bytes(1030, 'y'));  // no NUL within 1024 bytes
+  bin.put_string(0x2000, "");
+  bin.put_string(0x3000, "split-name.txt");
+  bin.split_at(0x3005);
+  bin.put(0x4000, bytes_of("gap"));  // runs into a gap
+  bin.put(0x5000, bytes_of("end"));  // runs into the end of the file
+  bin.split_at(0x5000);
+  BinBuilder last = bin;
+  last.end_record = false;
+  Opened img(last);
+  std::string name;
+  ASSERT_TRUE(xipsaw::read_image_string(img.image, 0x1000, name));
+  EXPECT_EQ(name, exact);
+  ASSERT_TRUE(xipsaw::read_image_string(img.image, 0x1400, name));
+  EXPECT_EQ(name, std::string(1023, 'y'));
+  ASSERT_TRUE(xipsaw::read_image_string(img.image, 0x2000, name));
+  EXPECT_EQ(name, "");
+  ASSERT_TRUE(xipsaw::read_image_string(img.image, 0x3000, name));
+  EXPECT_EQ(name, "split-name.txt");
+  ASSERT_TRUE(xipsaw::read_image_string(img.image, 0x4000, name));
+  EXPECT_EQ(name, "gap");
+  ASSERT_TRUE(xipsaw::read_image_string(img.image, 0x5000, name));
+  EXPECT_EQ(name, "end");
+  EXPECT_FALSE(xipsaw::read_image_string(img.image, 0x6000, name));
+}
+
+TEST(ImageTables, StoreFileEntryRewritesOnlyItsThreeFields) {
+  RomBuilder rom = three_modules_two_files();
+  BinBuilder laid = rom.layout();
+  const uint32_t entry = rom.file_entry_address(2);
+  // Inside one record, ending exactly at a record's end, and across two.
+  for (uint32_t split : {0u, entry + 28, entry + 14}) {
+    BinBuilder bin = laid;
+    if (split) bin.split_at(split);
+    Opened img(bin);
+    ASSERT_TRUE(img.validate());
+    ASSERT_EQ(xipsaw::store_file_entry(img.image, stdout, 2, 1111, 222, 0x803), 1);
+    img.image.stream.flush();
+    Bytes stored;
+    {
+      Image again;
+      ASSERT_TRUE(again.stream.open(img.path));
+      ASSERT_EQ(xipsaw::read_bin_header(again), 1);
+      xipsaw::locate_address(again, entry);
+      stored.resize(28);
+      ASSERT_EQ(xipsaw::read_image(again, stored.data(), 28), 28u);
+    }
+    EXPECT_EQ(get_u32(stored, 0), 0x803u);
+    EXPECT_EQ(get_u32(stored, 4), 0x89ABCDEFu);
+    EXPECT_EQ(get_u32(stored, 8), 0x01234567u);
+    EXPECT_EQ(get_u32(stored, 12), 1111u);
+    EXPECT_EQ(get_u32(stored, 16), 222u);
+    EXPECT_EQ(get_u32(stored, 20), rom.files[2].name_address);
+    EXPECT_EQ(get_u32(stored, 24), rom.files[2].load_offset);
+    EXPECT_TRUE(all_checksums_correct(img.path)) << "split at " << split;
+  }
+}
+
+}  // namespace
