@@ -1,10 +1,127 @@
+// Replacing a file's content inside the BIN file. The new data goes over the
+// old at the entry's load_offset, raw when it fits an uncompressed entry,
+// compressed otherwise; then the entry's sizes and attributes are rewritten.
+// Before anything is written, the whole destination and the entry itself
+// are checked to lie in records, so that an update is never half done.
 #include "files/file_update.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <new>
+#include <system_error>
+
+#include "common/output.h"
 
 namespace xipsaw {
 
-UpdateStep update_file(Run& run, uint32_t index, int, const char* const* words, bool& found) {
-  if (run.image.file_table[index].name == words[0]) found = true;
-  return UpdateStep::next_entry;
+namespace {
+
+constexpr uint32_t kCompressedFile = 0x800;
+constexpr uint32_t kCompressionSlack = 20;  // CECompress gets N + 20 bytes of room
+
+// The new content, read whole; ok is false when it could not be had.
+struct Content {
+  bool ok = false;
+  std::unique_ptr<uint8_t[]> bytes;
+  uint32_t size = 0;
+};
+
+enum class SizeResult { ok, missing, unusable };
+
+SizeResult input_size(const std::string& path, uint64_t& size) {
+  std::error_code ec;
+  std::filesystem::file_status status = std::filesystem::status(path, ec);
+  if (ec || !std::filesystem::exists(status)) return SizeResult::missing;
+  if (!std::filesystem::is_regular_file(status)) return SizeResult::unusable;
+  size = std::filesystem::file_size(path, ec);
+  return ec ? SizeResult::missing : SizeResult::ok;
+}
+
+// Reads exactly size bytes of path; fails on a short read, or on a size that
+// does not fit the 32-bit sizes of the image (with the compression room).
+Content read_content(const std::string& path, uint64_t size) {
+  Content content;
+  if (size > UINT32_MAX - kCompressionSlack) return content;
+  std::FILE* input = std::fopen(path.c_str(), "rb");
+  if (input == nullptr) return content;
+  content.size = static_cast<uint32_t>(size);
+  content.bytes.reset(new (std::nothrow) uint8_t[size == 0 ? 1 : size]);
+  content.ok = content.bytes && std::fread(content.bytes.get(), 1, content.size, input) == content.size;
+  std::fclose(input);
+  return content;
+}
+
+// Writes count bytes at the entry's data, then the entry with its new
+// sizes, after checking that both destinations lie wholly in records.
+bool write_entry(Run& run, uint32_t index, const uint8_t* data, uint32_t count, uint32_t real_size,
+                 uint32_t attributes) {
+  Image& image = run.image;
+  const FileEntry& file = image.file_table[index];
+  if (measure_image(image, file.load_offset, count) != count ||
+      measure_image(image, file_entry_address(image, index), kFileEntrySize) != kFileEntrySize ||
+      locate_address(image, file.load_offset) == 0) {
+    say(run.out, "Unable to read block file\n");
+    return false;
+  }
+  if (write_image(image, data, count) != count) {
+    say(run.out, "Unable to read block file\n");
+    return false;
+  }
+  return store_file_entry(image, run.out, index, real_size, count, attributes) != 0;
+}
+
+}  // namespace
+
+UpdateStep update_file(Run& run, uint32_t index, int word_count, const char* const* words, bool& found) {
+  Image& image = run.image;
+  FileEntry& file = image.file_table[index];
+  if (file.name != words[0]) return UpdateStep::next_entry;
+  found = true;
+  const std::string input = word_count >= 2 ? words[1] : words[0];
+  say(run.out, "Updating %s ...\n", file.name.c_str());
+
+  if (locate_address(image, file.load_offset) == 0) {
+    say(run.out, "Unable to read block file\n");
+    return UpdateStep::end_pass;
+  }
+  uint64_t size = 0;
+  SizeResult sized = input_size(input, size);
+  if (sized == SizeResult::missing) {
+    say(run.out, "Unable to stat file %s\n", input.c_str());
+    return UpdateStep::end_pass;
+  }
+  Content content = sized == SizeResult::ok ? read_content(input, size) : Content{};
+  if (!content.ok) {
+    say(run.out, "Unable to open file %s\n", input.c_str());
+    return UpdateStep::end_pass;
+  }
+  const uint32_t n = content.size;
+
+  if (!(file.attributes & kCompressedFile) && n <= file.stored_size)
+    return write_entry(run, index, content.bytes.get(), n, n, file.attributes) ? UpdateStep::next_entry
+                                                                                : UpdateStep::end_pass;
+
+  // Content that does not fit raw, and every compressed entry, is stored
+  // compressed. The bit reaches the image only with the entry.
+  file.attributes |= kCompressedFile;
+  const uint32_t capacity = n + kCompressionSlack;
+  std::unique_ptr<uint8_t[]> compressed(new (std::nothrow) uint8_t[capacity]);
+  int32_t z = compressed ? run.codec.shrink(content.bytes.get(), n, compressed.get(), capacity) : -1;
+  if (z < 0 || static_cast<uint32_t>(z) > capacity) {
+    say(run.out, "Error in CECompress()\n");
+    return UpdateStep::next_entry;
+  }
+  if (static_cast<uint32_t>(z) > file.stored_size) {
+    say(run.out, "The size of the updated file must be less-then or equal to the size of the old file.\n");
+    say(run.out, "This feature might be introduced in a newer version.\n");
+    say(run.out, "Updated file (COMPRESSED): %d bytes   Old file (COMPRESSED): %d bytes\n", z,
+        static_cast<int32_t>(file.stored_size));
+    return UpdateStep::next_entry;
+  }
+  return write_entry(run, index, compressed.get(), static_cast<uint32_t>(z), n, file.attributes)
+             ? UpdateStep::next_entry
+             : UpdateStep::end_pass;
 }
 
 }  // namespace xipsaw

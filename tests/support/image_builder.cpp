@@ -238,8 +238,12 @@ BinBuilder RomBuilder::layout() {
 
   uint32_t next = data_start != 0 ? data_start
                                   : file_table_address() + static_cast<uint32_t>(files.size()) * 28;
-  auto allocate = [&next](size_t size) {
-    next = (next + 3u) & ~3u;
+  // Alignment padding is zero content, so that the laid-out image is one
+  // run of records without gaps, except where emit flags leave data out.
+  auto allocate = [&next, &bin](size_t size) {
+    uint32_t aligned = (next + 3u) & ~3u;
+    if (aligned != next) bin.put(next, Bytes(aligned - next, 0));
+    next = aligned;
     uint32_t at = next;
     next += static_cast<uint32_t>(std::max<size_t>(size, 1));
     return at;
