@@ -32,8 +32,10 @@ void make_output_directory(const std::string& output_directory) {
   std::filesystem::create_directory(std::filesystem::path(output_directory), ignored);
 }
 
-std::FILE* open_output_file(const std::string& path, const std::string& name) {
+std::FILE* open_output_file(const std::string& path, const std::string& name, const std::string& bin_path) {
   if (!name_stays_below(name)) return nullptr;
+  std::error_code ec;
+  if (std::filesystem::equivalent(path, bin_path, ec)) return nullptr;
   return std::fopen(path.c_str(), "wb");
 }
 

@@ -55,7 +55,8 @@ int run_command_line(int argc, const char* const* argv, const RunOptions& option
 
   Run run;
   run.out = out;
-  run.output_directory = output_directory_name(argv[1]);
+  run.bin_path = argv[1];
+  run.output_directory = output_directory_name(run.bin_path);
   if (!run.image.stream.open(argv[1])) {
     say(out, "Unable to open BIN file\n");
     return 0;

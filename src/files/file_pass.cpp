@@ -26,7 +26,7 @@ bool extract_file(Run& run, const FileEntry& file) {
     say(run.out, "Unable to read block file\n");
     return false;
   }
-  std::FILE* output = open_output_file(path, file.name);
+  std::FILE* output = open_output_file(path, file.name, run.bin_path);
   if (output == nullptr) {
     say(run.out, "Unable to open %s\n", path.c_str());
     return false;

@@ -27,7 +27,7 @@ int extract_module(Run& run, const ModuleEntry& module) {
   say(run.out, "Extracting %s ...\n", module.name.c_str());
   make_output_directory(run.output_directory);
   const std::string path = output_path(run.output_directory, module.name);
-  std::FILE* output = open_output_file(path, module.name);
+  std::FILE* output = open_output_file(path, module.name, run.bin_path);
   if (output == nullptr) {
     say(run.out, "Unable to open %s\n", path.c_str());
     return 0;

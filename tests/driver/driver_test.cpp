@@ -179,3 +179,24 @@ TEST(Executable, EarlyEndsExitAtOnceAndCompleteRunsFlushBeforeTheWait) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Driver, AnEmptyOutputDirectoryMeansTheCurrentOneButNeverTheBinFile) {
+  TempDir dir;
+  RomBuilder rom;
+  rom.add_file("readme.txt", bytes_of("text"));
+  rom.add_file("nk.bin", bytes_of("would overwrite the image"));
+  rom.layout().write(dir / "nk.bin");
+  const Bytes before = read_file(dir / "nk.bin");
+  char previous[4096];
+  ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  ToolResult r = run_tool({"./nk.bin", "extract"});
+  ASSERT_EQ(chdir(previous), 0);
+  EXPECT_EQ(r.output, "Extracting readme.txt ...\nExtracting nk.bin ...\nUnable to open ./nk.bin\n");
+  EXPECT_EQ(read_file(dir / "readme.txt"), bytes_of("text"));
+  EXPECT_EQ(read_file(dir / "nk.bin"), before);
+}
+
+}  // namespace
