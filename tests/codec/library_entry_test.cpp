@@ -1,9 +1,14 @@
-// The exported entry points refuse every call that breaks the call contract.
+// The exported entry points of the built shared library: they refuse every
+// call that breaks the call contract, and expand the real samples.
 #include <dlfcn.h>
 
 #include <cstdint>
+#include <vector>
 
 #include <gtest/gtest.h>
+
+#include "samples.h"
+#include "sha256.h"
 
 namespace {
 
@@ -25,6 +30,25 @@ TEST(LibraryEntryPoints, RejectOtherConstantArguments) {
   EXPECT_LT(decompress(empty, 3, dst, 64, 1, 1, 4096), 0);
   EXPECT_LT(decompress(empty, 3, dst, 64, 0, 0, 4096), 0);
   EXPECT_LT(decompress(empty, 3, dst, 64, 0, 1, 2048), 0);
+}
+
+TEST(LibraryEntryPoints, DecompressExpandsTheSamples) {
+  void* handle = dlopen(XIPSAW_CODEC_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(handle, nullptr) << dlerror();
+  auto decompress = reinterpret_cast<DecompressFn>(dlsym(handle, "CEDecompress"));
+  ASSERT_NE(decompress, nullptr);
+  const auto samples = load_samples();
+  ASSERT_FALSE(samples.empty());
+  for (const auto& s : samples) {
+    std::vector<uint8_t> out(s.capacity);
+    ASSERT_EQ(decompress(s.data.data(), uint32_t(s.data.size()), out.data(), s.capacity, 0, 1, 4096), int32_t(s.size))
+        << s.name;
+    EXPECT_EQ(sha256_hex(out.data(), s.size), s.sha256) << s.name;
+    EXPECT_LT(decompress(s.data.data(), uint32_t(s.data.size()), out.data(), s.size - 1, 0, 1, 4096), 0) << s.name;
+  }
+  uint8_t none = 0;
+  const uint8_t empty[3] = {0, 0, 0};
+  EXPECT_EQ(decompress(empty, 3, &none, 0, 0, 1, 4096), 0);
 }
 
 }  // namespace
