@@ -1,0 +1,25 @@
+// libFuzzer target: any input is a candidate compressed buffer. It is expanded
+// into destinations of a few capacities; the decoder must stay inside both
+// buffers and report at most the capacity.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "lzx_decoder.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > (1u << 24)) return 0;
+  // Exactly sized copy, so reading past the input is caught.
+  const std::vector<uint8_t> src(data, data + size);
+  const uint8_t* p = src.empty() ? nullptr : src.data();
+  const uint32_t claimed = size >= 3 ? uint32_t(data[0] | data[1] << 8 | data[2] << 16) : 0;
+  for (uint32_t capacity : {0u, 4096u, 65536u, claimed}) {
+    if (capacity > (1u << 20)) continue;
+    std::vector<uint8_t> dst(capacity);
+    const int32_t r = lzx::decompress_buffer(p, uint32_t(size), dst.data(), capacity);
+    if (r > int32_t(capacity)) std::abort();
+    if (r >= 0 && uint32_t(r) != claimed) std::abort();
+  }
+  return 0;
+}
