@@ -1,6 +1,13 @@
 #include "modules/pe_rebuild.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "common/le.h"
+#include "common/output.h"
 
 namespace xipsaw {
 
@@ -8,11 +15,237 @@ std::string SectionNameCounters::next(SectionKind kind) {
   static constexpr const char* kNames[5] = {".text", ".data", ".pdata", ".rsrc", ".other"};
   int32_t& counter = counters[kind];
   std::string name = counter == 0 ? std::string(kNames[kind]) : kNames[kind] + std::to_string(counter);
-  ++counter;
+  // Wraps rather than overflows; no image has 2^31 sections of one kind.
+  counter = static_cast<int32_t>(static_cast<uint32_t>(counter) + 1);
   return name.substr(0, 8);
 }
 
-int rebuild_executable(Run&, const ModuleEntry&, std::FILE* output) {
+namespace {
+
+// ---- The module's records in the image ---------------------------------
+
+constexpr uint32_t kE32Size = 106;
+constexpr uint32_t kO32Size = 24;
+
+// Offsets in the E32Header.
+constexpr size_t kE32SectionCount = 0x00;
+constexpr size_t kE32ImageFlags = 0x02;
+constexpr size_t kE32EntryPoint = 0x04;
+constexpr size_t kE32ImageBase = 0x08;
+constexpr size_t kE32SubsystemMajor = 0x0C;
+constexpr size_t kE32SubsystemMinor = 0x0E;
+constexpr size_t kE32StackReserve = 0x10;
+constexpr size_t kE32ImageSize = 0x14;
+constexpr size_t kE32ComDirectory = 0x18;
+constexpr size_t kE32Directories = 0x20;  // nine (rva, size) pairs
+constexpr size_t kE32Subsystem = 0x68;
+
+constexpr int kResourceDirectory = 2;
+constexpr int kExceptionDirectory = 3;
+
+struct O32Entry {
+  uint32_t virtual_size;
+  uint32_t rva;
+  uint32_t stored_size;
+  uint32_t data_address;
+  uint32_t flags;
+};
+
+constexpr uint32_t kCode = 0x20;
+constexpr uint32_t kInitializedData = 0x40;
+constexpr uint32_t kUninitializedData = 0x80;
+constexpr uint32_t kCompressed = 0x2000;
+
+// ---- The PE file --------------------------------------------------------
+
+constexpr uint32_t kFileAlignment = 0x200;
+constexpr size_t kNtHeaders = 0xC0;
+constexpr size_t kOptionalHeader = kNtHeaders + 0x18;
+constexpr size_t kSizeOfHeadersField = kOptionalHeader + 0x3C;  // file offset 0x114
+constexpr size_t kSectionTable = kNtHeaders + 248;             // file offset 0x1B8
+constexpr size_t kSectionHeaderSize = 40;
+
+constexpr uint8_t kDosStub[64] = {0x0E, 0x1F, 0xBA, 0x0E, 0x00, 0xB4, 0x09, 0xCD, 0x21, 0xB8, 0x01, 0x4C, 0xCD,
+                                  0x21, 'T',  'h',  'i',  's',  ' ',  'p',  'r',  'o',  'g',  'r',  'a',  'm',
+                                  ' ',  'c',  'a',  'n',  'n',  'o',  't',  ' ',  'b',  'e',  ' ',  'r',  'u',
+                                  'n',  ' ',  'i',  'n',  ' ',  'D',  'O',  'S',  ' ',  'm',  'o',  'd',  'e',
+                                  '.',  '\r', '\r', '\n', '$'};  // then 7 zero bytes
+
+constexpr uint64_t align_up(uint64_t offset) { return (offset + kFileAlignment - 1) / kFileAlignment * kFileAlignment; }
+
+// Seconds since 1970 from a count of 100-ns intervals since 1601, modulo 2^32.
+uint32_t time_date_stamp(const ModuleEntry& module) {
+  const auto t = static_cast<int64_t>(static_cast<uint64_t>(module.file_time_high) << 32 | module.file_time_low);
+  return static_cast<uint32_t>(static_cast<uint64_t>(t / 10000000) + 0x49EF6F00u);
+}
+
+SectionKind kind_of(const O32Entry& s, const uint8_t* e32) {
+  auto matches = [&](int directory) {
+    const uint8_t* pair = e32 + kE32Directories + 8 * directory;
+    return s.rva == load_u32(pair) && s.virtual_size == load_u32(pair + 4);
+  };
+  if (matches(kResourceDirectory)) return kRsrc;
+  if (matches(kExceptionDirectory)) return kPdata;
+  if (s.flags & kCode) return kText;
+  if (s.flags & kInitializedData) return kData;
+  if (s.flags & kUninitializedData) return kPdata;
+  return kOther;
+}
+
+// The headers up to SizeOfHeaders, with SizeOfHeaders and each section's
+// SizeOfRawData and PointerToRawData still 0.
+std::vector<uint8_t> build_headers(const ModuleEntry& module, const uint8_t* e32, const std::vector<O32Entry>& sections,
+                                   SectionNameCounters& names) {
+  const size_t count = sections.size();
+  std::vector<uint8_t> h(align_up(kSectionTable + kSectionHeaderSize * count), 0);
+
+  // DOS header and stub; 0x80 to 0xC0 stays zero.
+  store_u16(&h[0x00], 0x5A4D);
+  store_u16(&h[0x02], 0x0090);
+  store_u16(&h[0x04], 0x0003);
+  store_u16(&h[0x08], 0x0004);
+  store_u16(&h[0x0C], 0xFFFF);
+  store_u16(&h[0x10], 0x00B8);
+  store_u16(&h[0x18], 0x0040);
+  store_u32(&h[0x3C], kNtHeaders);
+  std::copy(std::begin(kDosStub), std::end(kDosStub), &h[0x40]);
+
+  uint32_t size_of_code = 0, size_of_data = 0, size_of_bss = 0, base_of_code = 0, base_of_data = 0;
+  bool have_code = false, have_data = false;
+  for (const O32Entry& s : sections) {
+    if (s.flags & kCode) {
+      size_of_code += s.virtual_size;
+      if (!have_code) base_of_code = s.rva, have_code = true;
+    }
+    if (s.flags & kInitializedData) {
+      size_of_data += s.virtual_size;
+      if (!have_data) base_of_data = s.rva, have_data = true;
+    }
+    if (s.flags & kUninitializedData) size_of_bss += s.virtual_size;
+  }
+
+  // File header.
+  uint8_t* nt = &h[kNtHeaders];
+  nt[0] = 'P';
+  nt[1] = 'E';
+  store_u16(nt + 0x04, 0x0300);
+  store_u16(nt + 0x06, static_cast<uint32_t>(count));
+  store_u32(nt + 0x08, time_date_stamp(module));
+  store_u16(nt + 0x14, 0x00E0);
+  store_u16(nt + 0x16, load_u16(e32 + kE32ImageFlags) | 0x0001u);
+
+  // Optional header; the fields not set here are 0.
+  uint8_t* opt = &h[kOptionalHeader];
+  store_u16(opt + 0x00, 0x010B);
+  opt[0x02] = 6;
+  opt[0x03] = 1;
+  store_u32(opt + 0x04, size_of_code);
+  store_u32(opt + 0x08, size_of_data);
+  store_u32(opt + 0x0C, size_of_bss);
+  store_u32(opt + 0x10, load_u32(e32 + kE32EntryPoint));
+  store_u32(opt + 0x14, base_of_code);
+  store_u32(opt + 0x18, base_of_data);
+  store_u32(opt + 0x1C, load_u32(e32 + kE32ImageBase));
+  store_u32(opt + 0x20, 0x1000);
+  store_u32(opt + 0x24, kFileAlignment);
+  store_u16(opt + 0x28, 4);
+  store_u16(opt + 0x30, load_u16(e32 + kE32SubsystemMajor));
+  store_u16(opt + 0x32, load_u16(e32 + kE32SubsystemMinor));
+  store_u32(opt + 0x38, load_u32(e32 + kE32ImageSize));
+  store_u16(opt + 0x44, load_u16(e32 + kE32Subsystem));
+  store_u32(opt + 0x48, load_u32(e32 + kE32StackReserve));
+  store_u32(opt + 0x4C, 0x1000);
+  store_u32(opt + 0x50, 0x100000);
+  store_u32(opt + 0x54, 0x1000);
+  store_u32(opt + 0x5C, 16);
+  // Data directories 0-4, 7 and 8 from the image; the base relocation (5)
+  // and debug (6) pairs are dropped, and 14 is the COM descriptor.
+  for (int d : {0, 1, 2, 3, 4, 7, 8}) std::copy_n(e32 + kE32Directories + 8 * d, 8, opt + 0x60 + 8 * d);
+  std::copy_n(e32 + kE32ComDirectory, 8, opt + 0x60 + 8 * 14);
+
+  // Section headers, named in order from the run-wide counters.
+  for (size_t i = 0; i < count; ++i) {
+    const O32Entry& s = sections[i];
+    uint8_t* sh = &h[kSectionTable + kSectionHeaderSize * i];
+    const std::string name = names.next(kind_of(s, e32));
+    std::copy(name.begin(), name.end(), sh);
+    store_u32(sh + 8, s.virtual_size);
+    store_u32(sh + 12, s.rva);
+    store_u32(sh + 36, s.flags & ~kCompressed);
+  }
+  return h;
+}
+
+void write_zeros(std::FILE* output, uint64_t count) {
+  static constexpr uint8_t kZeros[kFileAlignment] = {};
+  std::fwrite(kZeros, 1, static_cast<size_t>(count), output);
+}
+
+// Puts the headers, with the fields filled in so far, at the file's start.
+void rewrite_headers(std::FILE* output, const std::vector<uint8_t>& headers) {
+  std::fseek(output, 0, SEEK_SET);
+  std::fwrite(headers.data(), 1, headers.size(), output);
+}
+
+}  // namespace
+
+int rebuild_executable(Run& run, const ModuleEntry& module, std::FILE* output) {
+  Image& image = run.image;
+
+  uint8_t e32[kE32Size] = {};
+  if (locate_address(image, module.e32offset) == 0) {
+    say(run.out, "Unable to locate e32offset\n");
+    return 0;
+  }
+  read_image(image, e32, kE32Size);
+
+  const uint32_t count = load_u16(e32 + kE32SectionCount);
+  if (locate_address(image, module.o32offset) == 0) {
+    say(run.out, "Unable to locate o32offset\n");
+    return 0;
+  }
+  std::vector<uint8_t> o32(size_t{kO32Size} * count, 0);
+  read_image(image, o32.data(), static_cast<uint32_t>(o32.size()));
+  std::vector<O32Entry> sections(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* p = &o32[size_t{kO32Size} * i];
+    sections[i] = {load_u32(p), load_u32(p + 4), load_u32(p + 8), load_u32(p + 12), load_u32(p + 20)};
+  }
+
+  std::vector<uint8_t> headers = build_headers(module, e32, sections, run.section_names);
+  std::fwrite(headers.data(), 1, headers.size(), output);
+
+  uint64_t offset = headers.size();
+  for (uint32_t i = 0; i < count; ++i) {
+    const O32Entry& s = sections[i];
+    if (locate_address(image, s.data_address) == 0) {
+      say(run.out, "Unable to read block file\n");
+      rewrite_headers(output, headers);
+      return 0;
+    }
+    // Only the bytes the image holds are taken, however large stored_size is.
+    std::vector<uint8_t> data = read_image_bytes(image, s.stored_size);
+    if (s.flags & kCompressed) {
+      std::vector<uint8_t> expanded;
+      const int32_t result =
+          run.codec.decompress != nullptr ? expand_stored_bytes(run.codec, data, s.virtual_size, expanded) : -1;
+      if (result < 0) {
+        say(run.out, "Error in CEDecompress()\n");
+        expanded.clear();
+      }
+      data.swap(expanded);
+    }
+    if (!data.empty()) std::fwrite(data.data(), 1, data.size(), output);
+    write_zeros(output, align_up(data.size()) - data.size());
+
+    uint8_t* sh = &headers[kSectionTable + kSectionHeaderSize * i];
+    store_u32(sh + 16, static_cast<uint32_t>(data.size()));
+    store_u32(sh + 20, static_cast<uint32_t>(offset));
+    offset += align_up(data.size());
+  }
+
+  store_u32(&headers[kSizeOfHeadersField], static_cast<uint32_t>(headers.size()));
+  rewrite_headers(output, headers);
   std::fclose(output);
   return 1;
 }
