@@ -10,7 +10,8 @@ namespace xipsaw {
 
 // Writes the executable of module to output. Returns 1 when the file is
 // complete, having closed output; 0 after printing a failure, leaving output
-// open.
+// open. A failure at a section's data leaves the headers with the sizes and
+// positions of the sections before it filled in, and SizeOfHeaders 0.
 int rebuild_executable(Run& run, const ModuleEntry& module, std::FILE* output);
 
 }  // namespace xipsaw

@@ -55,6 +55,9 @@ TEST(ModuleListing, EmptyTablePrintsNothingAndUnreadableNamesEndThePass) {
     EXPECT_NE(run.output.find("Unable to read block file\n"), std::string::npos) << command;
     EXPECT_EQ(run.output.find("never.dll"), std::string::npos) << command;
   }
+  ToolRun update;  // reads the names too, before the file pass does the update
+  run_on(update, rom, {"update", "nothing.txt"});
+  EXPECT_EQ(update.output.rfind("Unable to read block file\n", 0), 0u);
 }
 
 TEST(ModuleSelection, WordsSelectByExactNameOnceEach) {
