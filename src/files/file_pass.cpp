@@ -17,6 +17,11 @@ void print_file_line(std::FILE* out, const FileEntry& f) {
       static_cast<int32_t>(f.real_size), static_cast<int32_t>(f.stored_size), f.name.c_str(), f.load_offset);
 }
 
+// An empty buffer may have no storage at all, which fwrite must not be given.
+void write_bytes(std::FILE* output, const std::vector<uint8_t>& bytes) {
+  if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), output);
+}
+
 // Writes one file into the output directory. False when the pass must end.
 bool extract_file(Run& run, const FileEntry& file) {
   say(run.out, "Extracting %s ...\n", file.name.c_str());
@@ -38,9 +43,9 @@ bool extract_file(Run& run, const FileEntry& file) {
     if (expand_stored_bytes(run.codec, stored, file.real_size, expanded) < 0)
       say(run.out, "Error in CEDecompress()\n");
     else
-      std::fwrite(expanded.data(), 1, expanded.size(), output);
+      write_bytes(output, expanded);
   } else {
-    std::fwrite(stored.data(), 1, stored.size(), output);
+    write_bytes(output, stored);
   }
   std::fclose(output);
   return true;
