@@ -64,7 +64,7 @@ Bytes read_file(const std::string& path) {
 void write_file(const std::string& path, const Bytes& data) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) throw std::runtime_error("cannot write " + path);
-  std::fwrite(data.data(), 1, data.size(), f);
+  if (!data.empty()) std::fwrite(data.data(), 1, data.size(), f);
   std::fclose(f);
 }
 
