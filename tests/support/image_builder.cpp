@@ -41,6 +41,20 @@ void BinBuilder::put(uint32_t address, const Bytes& data) {
   uint64_t start = address;
   uint64_t end = start + data.size();
   if (end > (1ull << 32)) throw std::invalid_argument("content beyond the 32-bit address space");
+  // The common case, data that overlaps or extends only the segment before
+  // it, is handled in place, so that laying out a large image stays linear.
+  {
+    auto next = segments_.upper_bound(address);
+    if (next != segments_.begin()) {
+      auto prev = std::prev(next);
+      uint64_t prev_end = prev->first + static_cast<uint64_t>(prev->second.size());
+      if (prev_end >= start && (next == segments_.end() || next->first > end)) {
+        if (end > prev_end) prev->second.resize(end - prev->first);
+        std::copy(data.begin(), data.end(), prev->second.begin() + (start - prev->first));
+        return;
+      }
+    }
+  }
   // Merge with every segment that overlaps or touches [start, end).
   Bytes merged;
   uint64_t merged_start = start;
