@@ -645,7 +645,7 @@ uint32_t BlockEncoder::write_uncompressed(uint8_t* out) const {
 // Symbols absent from a code are priced as if they were rare, since using
 // one also lengthens the tree.
 void BlockEncoder::prices_from_trees(const Trees& t, bool aligned, Prices& p) {
-  for (unsigned s = 0; s < kMainSymbols; ++s) p.main[s] = t.main_len[s] ? t.main_len[s] : 15;
+  for (unsigned s = 0; s < kMainSymbols; ++s) p.main[s] = t.main_len[s] ? t.main_len[s] : 11;
   for (unsigned s = 0; s < kLengthSymbols; ++s) p.length[s] = t.length_len[s] ? t.length_len[s] : 12;
   for (uint32_t f = 3; f < kFormattedLimit; ++f) {
     const unsigned extra = kExtraBits[kSlotOf[f]];
@@ -699,17 +699,52 @@ namespace detail {
 
 void build_code_lengths(const uint32_t* freq, unsigned n, unsigned limit, uint8_t* lens) {
   std::fill_n(lens, n, uint8_t(0));
-  uint16_t order[kMainSymbols];
+  // Used symbols by increasing count (ties by symbol), as count << 16 | symbol.
+  uint64_t key[kMainSymbols];
   unsigned m = 0;
   for (unsigned s = 0; s < n; ++s)
-    if (freq[s] != 0) order[m++] = uint16_t(s);
+    if (freq[s] != 0) key[m++] = uint64_t(freq[s]) << 16 | s;
   if (m == 0) return;
   if (m == 1) {
-    lens[order[0]] = 1;
-    lens[order[0] == 0 ? 1 : 0] = 1;
+    const unsigned only = unsigned(key[0] & 0xFFFF);
+    lens[only] = 1;
+    lens[only == 0 ? 1 : 0] = 1;
     return;
   }
-  std::stable_sort(order, order + m, [freq](uint16_t a, uint16_t b) { return freq[a] < freq[b]; });
+  std::sort(key, key + m);
+  uint16_t order[kMainSymbols];
+  for (unsigned i = 0; i < m; ++i) order[i] = uint16_t(key[i] & 0xFFFF);
+
+  // A Huffman code first: leaves are nodes 0 to m - 1, internal nodes m and
+  // up in the order they are made, which is also increasing weight, so two
+  // queues replace a heap.
+  {
+    uint64_t weight[2 * kMainSymbols];
+    uint16_t parent[2 * kMainSymbols];
+    for (unsigned i = 0; i < m; ++i) weight[i] = key[i] >> 16;
+    unsigned leaf = 0, inner = m;
+    for (unsigned node = m; node < 2 * m - 1; ++node) {
+      uint64_t sum = 0;
+      for (int pick = 0; pick < 2; ++pick) {
+        const bool take_leaf = leaf < m && (inner == node || weight[leaf] <= weight[inner]);
+        const unsigned child = take_leaf ? leaf++ : inner++;
+        sum += weight[child];
+        parent[child] = uint16_t(node);
+      }
+      weight[node] = sum;
+    }
+    uint8_t depth[2 * kMainSymbols];
+    depth[2 * m - 2] = 0;
+    unsigned deepest = 0;
+    for (unsigned node = 2 * m - 2; node-- > 0;) {
+      depth[node] = uint8_t(depth[parent[node]] + 1);
+      deepest = std::max<unsigned>(deepest, depth[node]);
+    }
+    if (deepest <= limit) {
+      for (unsigned i = 0; i < m; ++i) lens[order[i]] = depth[i];
+      return;
+    }
+  }
 
   // Package-merge. Level 0 holds the leaves; every higher level merges the
   // leaves with the pairs ("packages") of the level below. Only whether each
