@@ -676,11 +676,15 @@ uint32_t BlockEncoder::encode(const uint8_t* src, uint32_t n, unsigned block_typ
     const uint32_t verbatim = try_verbatim ? block_bytes(stats_, trees_, false) : ~0u;
     const uint32_t aligned = try_aligned && (stats_.any_aligned || !try_verbatim) ? block_bytes(stats_, trees_, true) : ~0u;
     const bool aligned_won = aligned < verbatim;
-    if (std::min(verbatim, aligned) < best) {
-      best = std::min(verbatim, aligned);
+    const uint32_t size = std::min(verbatim, aligned);
+    if (size < best) {
+      best = size;
       best_aligned = aligned_won;
       best_steps_.swap(steps_);
     }
+    // When not even the lazy parse beats an uncompressed block, the data is
+    // close to incompressible: keep that block and skip the passes.
+    if (pass == 0 && block_type == 0 && size >= raw) break;
     if (pass < kParsePasses) prices_from_trees(trees_, aligned_won, prices_);
   }
   if (best == raw) return raw;
