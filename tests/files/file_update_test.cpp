@@ -4,8 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "image/image.h"
-#include "tool_run.h"
+#include "opened_image.h"
 
 using namespace testkit;
 
@@ -17,12 +16,10 @@ struct StoredEntry {
 
 // Reads image bytes back out of a BIN file the way the tool does.
 Bytes image_bytes(const std::string& path, uint32_t address, uint32_t count) {
-  xipsaw::Image image;
-  EXPECT_TRUE(image.stream.open(path));
-  EXPECT_EQ(xipsaw::read_bin_header(image), 1);
-  Bytes out(count);
-  EXPECT_NE(xipsaw::locate_address(image, address), 0u);
-  EXPECT_EQ(xipsaw::read_image(image, out.data(), count), count);
+  OpenedImage opened(path);
+  uint32_t got = 0;
+  Bytes out = opened.read(address, count, &got);
+  EXPECT_EQ(got, count);
   return out;
 }
 

@@ -2,25 +2,12 @@
 // entry.
 #include <gtest/gtest.h>
 
-#include "image/image.h"
-#include "tool_run.h"
+#include "opened_image.h"
 
 using namespace testkit;
 using xipsaw::Image;
 
 namespace {
-
-struct Opened {
-  TempDir dir;
-  std::string path = dir / "nk.bin";
-  Image image;
-  explicit Opened(const BinBuilder& bin) {
-    bin.write(path);
-    EXPECT_TRUE(image.stream.open(path));
-    EXPECT_EQ(xipsaw::read_bin_header(image), 1);
-  }
-  bool validate() { return xipsaw::read_ecec_header(image) && xipsaw::read_rom_header(image); }
-};
 
 RomBuilder three_modules_two_files() {
   RomBuilder rom;
@@ -36,14 +23,14 @@ TEST(ImageTables, SignatureAndRomHeaderChecks) {
     RomBuilder rom;
     rom.ecec = "ecec";
     BinBuilder bin = rom.layout();
-    Opened img(bin);
+    OpenedImage img(bin);
     EXPECT_EQ(xipsaw::read_ecec_header(img.image), 0);
   }
   {
     RomBuilder rom;
     BinBuilder bin = rom.layout();
     bin.image_start = 0x70000000;  // the signature's address is then in no record
-    Opened img(bin);
+    OpenedImage img(bin);
     EXPECT_EQ(xipsaw::read_ecec_header(img.image), 0);
   }
   {
@@ -52,7 +39,7 @@ TEST(ImageTables, SignatureAndRomHeaderChecks) {
     BinBuilder bin;
     bin.put(rom.image_start + 0x40, bytes_of("ECEC"));
     bin.put_u32(rom.image_start + 0x44, rom.rom_header_address);
-    Opened img(bin);
+    OpenedImage img(bin);
     EXPECT_EQ(xipsaw::read_ecec_header(img.image), 1);
     EXPECT_EQ(img.image.rom_header_address, 0x90000000u);
     EXPECT_EQ(xipsaw::read_rom_header(img.image), 0);
@@ -66,7 +53,7 @@ TEST(ImageTables, TablesFollowTheRomHeaderAndCrossRecords) {
   // middle of entry 2.
   bin.split_at(rom.module_table_address() + 32 + 13);
   bin.split_at(rom.file_entry_address(2) + 5);
-  Opened img(bin);
+  OpenedImage img(bin);
   ASSERT_TRUE(img.validate());
   EXPECT_EQ(rom.file_entry_address(2), rom.rom_header_address + 236);
   ASSERT_EQ(xipsaw::load_module_table(img.image), 1);
@@ -85,14 +72,14 @@ TEST(ImageTables, TablesFollowTheRomHeaderAndCrossRecords) {
 TEST(ImageTables, EmptyTablesStillNeedALocatableAddress) {
   RomBuilder rom;
   BinBuilder bin = rom.layout();  // the ROM header's last byte ends the record
-  Opened img(bin);
+  OpenedImage img(bin);
   ASSERT_TRUE(img.validate());
   EXPECT_EQ(xipsaw::load_module_table(img.image), 0);
   EXPECT_EQ(xipsaw::load_file_table(img.image), 0);
 
   BinBuilder padded = rom.layout();
   padded.put(rom.rom_header_address + 84, Bytes(4, 0));
-  Opened img2(padded);
+  OpenedImage img2(padded);
   ASSERT_TRUE(img2.validate());
   EXPECT_EQ(xipsaw::load_module_table(img2.image), 1);
   EXPECT_TRUE(img2.image.module_table.empty());
@@ -103,7 +90,7 @@ TEST(ImageTables, HostileCountsCostOnlyWhatTheImageHolds) {
   rom.module_count = 3;
   rom.file_count = 0xFFFFFFFFu;
   BinBuilder bin = rom.layout();
-  Opened img(bin);
+  OpenedImage img(bin);
   ASSERT_TRUE(img.validate());
   ASSERT_EQ(xipsaw::load_file_table(img.image), 1);
   // The three real entries, then the first one the image does not hold,
@@ -125,7 +112,7 @@ TEST(ImageTables, NamesAreCutAt1023BytesAndFollowTheImage) {
   bin.split_at(0x5000);
   BinBuilder last = bin;
   last.end_record = false;
-  Opened img(last);
+  OpenedImage img(last);
   std::string name;
   ASSERT_TRUE(xipsaw::read_image_string(img.image, 0x1000, name));
   EXPECT_EQ(name, exact);
@@ -150,19 +137,13 @@ TEST(ImageTables, StoreFileEntryRewritesOnlyItsThreeFields) {
   for (uint32_t split : {0u, entry + 28, entry + 14}) {
     BinBuilder bin = laid;
     if (split) bin.split_at(split);
-    Opened img(bin);
+    OpenedImage img(bin);
     ASSERT_TRUE(img.validate());
     ASSERT_EQ(xipsaw::store_file_entry(img.image, stdout, 2, 1111, 222, 0x803), 1);
     img.image.stream.flush();
-    Bytes stored;
-    {
-      Image again;
-      ASSERT_TRUE(again.stream.open(img.path));
-      ASSERT_EQ(xipsaw::read_bin_header(again), 1);
-      xipsaw::locate_address(again, entry);
-      stored.resize(28);
-      ASSERT_EQ(xipsaw::read_image(again, stored.data(), 28), 28u);
-    }
+    uint32_t got = 0;
+    const Bytes stored = OpenedImage(img.path).read(entry, 28, &got);
+    ASSERT_EQ(got, 28u);
     EXPECT_EQ(get_u32(stored, 0), 0x803u);
     EXPECT_EQ(get_u32(stored, 4), 0x89ABCDEFu);
     EXPECT_EQ(get_u32(stored, 8), 0x01234567u);

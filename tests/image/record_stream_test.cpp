@@ -1,38 +1,12 @@
 // Addressed reads and writes through the BIN file's records.
 #include <gtest/gtest.h>
 
-#include "image/image.h"
-#include "tool_run.h"
+#include "opened_image.h"
 
 using namespace testkit;
 using xipsaw::Image;
 
 namespace {
-
-// A BIN file written by the builder and opened as the tool opens it.
-struct OpenedImage {
-  TempDir dir;
-  std::string path = dir / "nk.bin";
-  Image image;
-
-  explicit OpenedImage(const BinBuilder& bin) {
-    bin.write(path);
-    EXPECT_TRUE(image.stream.open(path));
-    EXPECT_EQ(xipsaw::read_bin_header(image), 1);
-  }
-  Bytes read(uint32_t address, uint32_t count, uint32_t* got = nullptr) {
-    Bytes out(count, 0xEE);
-    xipsaw::locate_address(image, address);
-    uint32_t n = xipsaw::read_image(image, out.data(), count);
-    if (got) *got = n;
-    return out;
-  }
-  // Closes the stream so that the file can be inspected.
-  Bytes file() {
-    image.stream.flush();
-    return read_file(path);
-  }
-};
 
 Record raw(uint32_t address, const Bytes& data) { return Record{address, data, std::nullopt, std::nullopt, 0}; }
 
