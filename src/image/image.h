@@ -115,7 +115,6 @@ struct Image {
   BinHeader header;
   RecordCursor cursor;
   RecordIndex records;
-  bool header_read = false;
 
   uint32_t rom_header_address = 0;
   RomHeader rom_header;

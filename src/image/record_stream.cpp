@@ -70,7 +70,6 @@ int read_bin_header(Image& image) {
   image.header.image_length = load_u32(bytes + 11);
   image.first_record_position = image.stream.tell();
   image.cursor = {};
-  image.header_read = true;
   return 1;
 }
 

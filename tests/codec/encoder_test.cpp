@@ -4,8 +4,6 @@
 // the ratio on the real samples, and the exported CECompress. Streams of
 // every forced block type are checked against cabextract in
 // cabextract_test.cpp.
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <numeric>
@@ -15,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "compression/binding.h"
 #include "encoder_inputs.h"
 #include "lzx_decoder.h"
 #include "lzx_encoder.h"
@@ -247,16 +246,11 @@ TEST(EncoderRatio, SamplesCompressAtLeastAsWellAsTheOriginal) {
   std::printf("samples: %zu bytes, originally %zu\n", ours, original);
 }
 
-using CompressFn = int32_t (*)(const void*, uint32_t, void*, uint32_t, uint32_t, uint32_t);
-using DecompressFn = int32_t (*)(const void*, uint32_t, void*, uint32_t, uint32_t, uint32_t, uint32_t);
-
 TEST(EncoderLibrary, CECompressRoundTripsThroughCEDecompress) {
-  void* handle = dlopen(XIPSAW_CODEC_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-  ASSERT_NE(handle, nullptr) << dlerror();
-  auto compress_fn = reinterpret_cast<CompressFn>(dlsym(handle, "CECompress"));
-  auto decompress_fn = reinterpret_cast<DecompressFn>(dlsym(handle, "CEDecompress"));
-  ASSERT_NE(compress_fn, nullptr);
-  ASSERT_NE(decompress_fn, nullptr);
+  xipsaw::CompressionLibrary library;
+  ASSERT_TRUE(library.load(XIPSAW_CODEC_DIR));
+  const auto compress_fn = library.compress;
+  const auto decompress_fn = library.decompress;
   for (const Bytes& src : {encoder_inputs::text(10000), Bytes{}}) {
     const Bytes expected = compress(src);
     Bytes packed(src.size() + 256);

@@ -1,27 +1,21 @@
 // The exported entry points of the built shared library: they refuse every
 // call that breaks the call contract, and expand the real samples.
-#include <dlfcn.h>
-
 #include <cstdint>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "compression/binding.h"
 #include "samples.h"
 #include "sha256.h"
 
 namespace {
 
-using CompressFn = int32_t (*)(const void*, uint32_t, void*, uint32_t, uint32_t, uint32_t);
-using DecompressFn = int32_t (*)(const void*, uint32_t, void*, uint32_t, uint32_t, uint32_t, uint32_t);
-
 TEST(LibraryEntryPoints, RejectOtherConstantArguments) {
-  void* handle = dlopen(XIPSAW_CODEC_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-  ASSERT_NE(handle, nullptr) << dlerror();
-  auto compress = reinterpret_cast<CompressFn>(dlsym(handle, "CECompress"));
-  auto decompress = reinterpret_cast<DecompressFn>(dlsym(handle, "CEDecompress"));
-  ASSERT_NE(compress, nullptr);
-  ASSERT_NE(decompress, nullptr);
+  xipsaw::CompressionLibrary library;
+  ASSERT_TRUE(library.load(XIPSAW_CODEC_DIR));
+  const auto compress = library.compress;
+  const auto decompress = library.decompress;
   uint8_t src[8] = {1, 2, 3, 4, 5, 6, 7, 8};
   uint8_t dst[64] = {};
   EXPECT_LT(compress(src, 8, dst, 28, 2, 4096), 0);
@@ -33,10 +27,9 @@ TEST(LibraryEntryPoints, RejectOtherConstantArguments) {
 }
 
 TEST(LibraryEntryPoints, DecompressExpandsTheSamples) {
-  void* handle = dlopen(XIPSAW_CODEC_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-  ASSERT_NE(handle, nullptr) << dlerror();
-  auto decompress = reinterpret_cast<DecompressFn>(dlsym(handle, "CEDecompress"));
-  ASSERT_NE(decompress, nullptr);
+  xipsaw::CompressionLibrary library;
+  ASSERT_TRUE(library.load(XIPSAW_CODEC_DIR));
+  const auto decompress = library.decompress;
   const auto samples = load_samples();
   ASSERT_FALSE(samples.empty());
   for (const auto& s : samples) {
