@@ -1,5 +1,8 @@
 #include "driver/driver.h"
 
+#include <exception>
+#include <new>
+
 #include "common/output.h"
 #include "driver/run.h"
 #include "files/file_pass.h"
@@ -40,7 +43,9 @@ std::string output_directory_name(const std::string& bin_argument) {
   return name;
 }
 
-int run_command_line(int argc, const char* const* argv, const RunOptions& options) {
+namespace {
+
+int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
   std::FILE* out = options.out;
   const char* program = argc > 0 ? argv[0] : "xipsaw";
   if (argc <= 2) {
@@ -87,6 +92,22 @@ int run_command_line(int argc, const char* const* argv, const RunOptions& option
   // Whoever reads the output through a pipe sees it now, not after the wait.
   std::fflush(out);
   if (options.wait) options.wait(kFinalWaitMilliseconds);
+  return 0;
+}
+
+}  // namespace
+
+int run_command_line(int argc, const char* const* argv, const RunOptions& options) {
+  // Nothing the tool meets may end a run other than with exit code 0: a
+  // failure that escapes the passes is one line of output.
+  try {
+    return run_sequence(argc, argv, options);
+  } catch (const std::bad_alloc&) {
+    say(options.out, "Not enough memory\n");
+  } catch (const std::exception& e) {
+    say(options.out, "Unexpected failure: %s\n", e.what());
+  }
+  std::fflush(options.out);
   return 0;
 }
 

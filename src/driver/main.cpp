@@ -5,6 +5,9 @@
 #include <string>
 #include <thread>
 
+#if !defined(_WIN32)
+#include <csignal>
+#endif
 #if defined(__linux__)
 #include <unistd.h>
 #endif
@@ -29,6 +32,12 @@ std::string executable_directory() {
 }  // namespace
 
 int main(int argc, char** argv) {
+#if !defined(_WIN32)
+  // A closed output pipe or a file-size limit must be a failed write that the
+  // tool reports, not a signal that kills it before its exit code 0.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+#endif
   xipsaw::RunOptions options;
   options.out = stdout;
   options.library_dir = executable_directory();
