@@ -1,5 +1,5 @@
-// The xipsaw executable: the run sequence with the real final wait, looking
-// for the compression library beside the executable first.
+// The xipsaw executable: the run sequence with the real final wait, and the
+// place of the compression library.
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -12,18 +12,35 @@
 #include <unistd.h>
 #endif
 
+#include "compression/binding.h"
 #include "driver/driver.h"
 
 namespace {
 
-std::string executable_directory() {
+// Where the compression library is looked for first. On Windows that is the
+// system's own search order, which starts at the executable's directory. On
+// Linux it is the first of these that holds the library, relative to the
+// executable's real path: its own directory (a build tree, or the library
+// copied beside it), then ../lib and ../lib/<multiarch>, then the private
+// directory the tool installs it into (../lib/<multiarch>/xipsaw). When none
+// does, the system loader's own search decides.
+std::string library_directory() {
 #if defined(__linux__)
   char path[4096];
   ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
   if (n <= 0) return {};
-  std::string p(path, static_cast<size_t>(n));
-  size_t slash = p.rfind('/');
-  return slash == std::string::npos ? std::string() : p.substr(0, slash);
+  std::string executable(path, static_cast<size_t>(n));
+  const size_t slash = executable.rfind('/');
+  if (slash == std::string::npos) return {};
+  const std::string directory = executable.substr(0, slash);
+  for (const std::string& candidate : {directory, directory + "/../lib",
+#if defined(XIPSAW_LIBRARY_ARCHITECTURE)
+                                       directory + "/../lib/" XIPSAW_LIBRARY_ARCHITECTURE,
+#endif
+                                       directory + "/../" XIPSAW_PRIVATE_LIBDIR}) {
+    if (access((candidate + "/" + xipsaw::kCompressionLibraryName).c_str(), F_OK) == 0) return candidate;
+  }
+  return directory;
 #else
   return {};
 #endif
@@ -40,7 +57,7 @@ int main(int argc, char** argv) {
 #endif
   xipsaw::RunOptions options;
   options.out = stdout;
-  options.library_dir = executable_directory();
+  options.library_dir = library_directory();
   options.wait = [](unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
   return xipsaw::run_command_line(argc, argv, options);
 }
