@@ -1,11 +1,13 @@
 #include "driver/driver.h"
 
 #include <exception>
+#include <filesystem>
 #include <new>
 
 #include "common/output.h"
 #include "driver/run.h"
 #include "files/file_pass.h"
+#include "image/journal.h"
 #include "modules/module_pass.h"
 
 namespace xipsaw {
@@ -62,9 +64,29 @@ int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
   run.out = out;
   run.bin_path = argv[1];
   run.output_directory = output_directory_name(run.bin_path);
+  // An update that a kill or a power cut interrupted is undone before
+  // anything else reads the BIN file.
+  const std::string journal = journal_path(run.bin_path);
   if (!run.image.stream.open(argv[1])) {
     say(out, "Unable to open BIN file\n");
+    std::error_code ec;
+    if (std::filesystem::exists(journal, ec))
+      say(out, "The journal %s of an interrupted update waits until the BIN file can be written\n", journal.c_str());
     return 0;
+  }
+  switch (play_back_journal(run.image.stream, journal)) {
+    case Playback::none:
+      break;
+    case Playback::restored:
+      say(out, "Restored %s from the journal of an interrupted update\n", run.bin_path.c_str());
+      break;
+    case Playback::discarded:
+      say(out, "Removed the incomplete journal of an interrupted update; %s was not changed\n",
+          run.bin_path.c_str());
+      break;
+    case Playback::failed:
+      say(out, "Unable to play back the journal %s of an interrupted update\n", journal.c_str());
+      return 0;
   }
   if ((kind == kExtract || kind == kUpdate) && !run.codec.load(options.library_dir)) {
     say(out, "?Can't load Compression library\n");
@@ -87,7 +109,6 @@ int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
   const char* const* words = argv + 3;
   process_modules(run, kind, word_count, words);
   process_files(run, kind, word_count, words);
-  if (kind == kUpdate) run.image.stream.flush();
 
   // Whoever reads the output through a pipe sees it now, not after the wait.
   std::fflush(out);

@@ -1,8 +1,8 @@
 // Replacing a file's content inside the BIN file. The new data goes over the
 // old at the entry's load_offset, raw when it fits an uncompressed entry,
 // compressed otherwise; then the entry's sizes and attributes are rewritten.
-// Before anything is written, the whole destination and the entry itself
-// are checked to lie in records, so that an update is never half done.
+// The data, the entry and the checksums of the records they touch are one
+// transaction: the BIN file holds either all of them or none.
 #include "files/file_update.h"
 
 #include <cstdio>
@@ -12,6 +12,8 @@
 #include <system_error>
 
 #include "common/output.h"
+#include "image/journal.h"
+#include "image/transaction.h"
 
 namespace xipsaw {
 
@@ -53,7 +55,8 @@ Content read_content(const std::string& path, uint64_t size) {
 }
 
 // Writes count bytes at the entry's data, then the entry with its new
-// sizes, after checking that both destinations lie wholly in records.
+// sizes, as one unit that reaches the disk whole or not at all, after
+// checking that both destinations lie wholly in records.
 bool write_entry(Run& run, uint32_t index, const uint8_t* data, uint32_t count, uint32_t real_size,
                  uint32_t attributes) {
   Image& image = run.image;
@@ -64,11 +67,27 @@ bool write_entry(Run& run, uint32_t index, const uint8_t* data, uint32_t count, 
     say(run.out, "Unable to read block file\n");
     return false;
   }
+  Transaction unit(image);
   if (write_image(image, data, count) != count) {
     say(run.out, "Unable to read block file\n");
     return false;
   }
-  return store_file_entry(image, run.out, index, real_size, count, attributes) != 0;
+  if (store_file_entry(image, run.out, index, real_size, count, attributes) == 0) return false;
+  const std::string journal = journal_path(run.bin_path);
+  switch (unit.commit(journal)) {
+    case CommitResult::committed:
+      return true;
+    case CommitResult::not_started:
+      say(run.out, "Unable to write journal %s; the BIN file was not changed\n", journal.c_str());
+      break;
+    case CommitResult::undone:
+      say(run.out, "Unable to write BIN file; the update of %s was undone\n", file.name.c_str());
+      break;
+    case CommitResult::journal_kept:
+      say(run.out, "Unable to write BIN file; the next run restores it from %s\n", journal.c_str());
+      break;
+  }
+  return false;
 }
 
 }  // namespace

@@ -51,13 +51,20 @@ size_t BinStream::read(void* buffer, size_t count) {
   if (got < count) std::clearerr(file_);
   position_ += static_cast<int64_t>(got);
   file_position_ = position_;
+  bytes_read_ += got;
   return got;
 }
 
 size_t BinStream::write(const void* buffer, size_t count) {
   if (file_ == nullptr || count == 0 || !sync_position(LastOp::write)) return 0;
-  size_t put = std::fwrite(buffer, 1, count, file_);
+  size_t allowed = count;
+  if (write_budget_ >= 0 && static_cast<uint64_t>(write_budget_) < count) allowed = static_cast<size_t>(write_budget_);
+  size_t put = allowed > 0 ? std::fwrite(buffer, 1, allowed, file_) : 0;
+  if (write_budget_ >= 0) write_budget_ = put < count ? (budget_lasting_ ? 0 : -1) : write_budget_ - static_cast<int64_t>(put);
   if (put < count) {
+    // Push out or drop whatever of the failed write the C stream still
+    // buffers, so that no stale byte reaches the file after a later repair.
+    std::fflush(file_);
     std::clearerr(file_);
     file_position_ = -1;  // unknown after a failed write; reseek next time
   } else {
@@ -89,7 +96,7 @@ bool BinStream::flush() {
 #else
   ok = fsync(fileno(file_)) == 0 && ok;
 #endif
-  return ok;
+  return ok && !(budget_lasting_ && write_budget_ == 0);
 }
 
 }  // namespace xipsaw

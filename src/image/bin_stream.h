@@ -36,6 +36,17 @@ class BinStream {
   // the disk.
   bool flush();
 
+  // Bytes delivered by read() since the stream was opened.
+  uint64_t bytes_read() const { return bytes_read_; }
+
+  // For tests: once `bytes` more bytes have been written, the write that
+  // would go beyond them comes up short, as on an I/O error. With `lasting`,
+  // every later write and flush fails too, as on a full disk.
+  void fail_writes_after(int64_t bytes, bool lasting) {
+    write_budget_ = bytes;
+    budget_lasting_ = lasting;
+  }
+
  private:
   enum class LastOp { none, read, write };
   bool sync_position(LastOp next);
@@ -44,6 +55,9 @@ class BinStream {
   int64_t position_ = 0;         // logical position of the next transfer
   int64_t file_position_ = -1;   // where the C stream stands, -1 if unknown
   LastOp last_ = LastOp::none;
+  uint64_t bytes_read_ = 0;
+  int64_t write_budget_ = -1;  // bytes left before an injected failure; -1: none
+  bool budget_lasting_ = false;
 };
 
 }  // namespace xipsaw

@@ -12,6 +12,8 @@
 
 namespace xipsaw {
 
+class Transaction;
+
 // ---- Container ---------------------------------------------------------
 
 inline constexpr char kBinSignature[] = "B000FF\n";  // 7 bytes, no NUL stored
@@ -115,6 +117,7 @@ struct Image {
   BinHeader header;
   RecordCursor cursor;
   RecordIndex records;
+  Transaction* transaction = nullptr;  // while one is open, write_image stages into it
 
   uint32_t rom_header_address = 0;
   RomHeader rom_header;
@@ -129,6 +132,8 @@ struct Image {
 int read_bin_header(Image& image);
 uint32_t locate_address(Image& image, uint32_t target);
 uint32_t read_image(Image& image, void* buffer, uint32_t count);
+// Inside a Transaction the writes are staged (see transaction.h): the
+// stream is only repositioned, and the checksums are left to the commit.
 uint32_t write_image(Image& image, const void* buffer, uint32_t count);
 int refresh_record_checksum(Image& image);
 

@@ -7,6 +7,7 @@
 
 #include "common/le.h"
 #include "image/image.h"
+#include "image/transaction.h"
 
 namespace xipsaw {
 
@@ -99,12 +100,21 @@ uint32_t transfer(Image& image, std::conditional_t<Write, const uint8_t*, uint8_
   RecordCursor& cursor = image.cursor;
   if (cursor.address == 0) return 0;
   auto move = [&](uint32_t offset, uint32_t n) -> uint32_t {
+    BinStream& stream = image.stream;
+    const int64_t at = stream.tell();
     size_t done;
     if constexpr (Write) {
-      done = image.stream.write(buffer + offset, n);
-      refresh_record_checksum(image);
+      if (image.transaction != nullptr) {
+        image.transaction->stage(at, cursor.header_position, buffer + offset, n);
+        stream.seek(at + n);
+        done = n;
+      } else {
+        done = stream.write(buffer + offset, n);
+        refresh_record_checksum(image);
+      }
     } else {
-      done = image.stream.read(buffer + offset, n);
+      done = stream.read(buffer + offset, n);
+      if (image.transaction != nullptr) image.transaction->overlay(at, buffer + offset, done);
     }
     return static_cast<uint32_t>(done);
   };

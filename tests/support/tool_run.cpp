@@ -16,8 +16,9 @@ std::string fake_codec_dir() { return XIPSAW_FAKE_CODEC_DIR "/full"; }
 std::string codec_without_decompress_dir() { return XIPSAW_FAKE_CODEC_DIR "/nodecompress"; }
 std::string codec_without_compress_dir() { return XIPSAW_FAKE_CODEC_DIR "/nocompress"; }
 
-TempDir::TempDir() {
-  std::string pattern = std::filesystem::temp_directory_path().string() + "/xipsaw-test-XXXXXX";
+TempDir::TempDir(const std::string& base) {
+  std::string pattern =
+      (base.empty() ? std::filesystem::temp_directory_path().string() : base) + "/xipsaw-test-XXXXXX";
   if (pattern.find('.') != std::string::npos) pattern = "/tmp/xipsaw-test-XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
@@ -28,6 +29,11 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
+}
+
+std::string memory_directory() {
+  std::error_code ec;
+  return std::filesystem::is_directory("/dev/shm", ec) ? "/dev/shm" : "";
 }
 
 ToolResult run_tool(const std::vector<std::string>& args, const std::string& library_dir) {

@@ -16,12 +16,12 @@ std::string fake_codec_dir();
 std::string codec_without_decompress_dir();
 std::string codec_without_compress_dir();
 
-// A fresh directory below the system's temporary directory, removed with
-// everything in it when the object goes away. Its path holds no '.', so a
-// BIN file "nk.bin" in it gets the output directory "<dir>/nk".
+// A fresh directory below the system's temporary directory (or below base),
+// removed with everything in it when the object goes away. Its path holds no
+// '.', so a BIN file "nk.bin" in it gets the output directory "<dir>/nk".
 class TempDir {
  public:
-  TempDir();
+  explicit TempDir(const std::string& base = {});
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -39,6 +39,11 @@ struct ToolResult {
 
 // Runs "xipsaw <args...>" in-process; argument 0 is "xipsaw". The final wait
 // is recorded, not waited.
+// A directory in memory where the system has one (so that the many flushes
+// to the disk of a test that updates again and again cost nothing), else
+// empty, for the system's temporary directory.
+std::string memory_directory();
+
 ToolResult run_tool(const std::vector<std::string>& args, const std::string& library_dir = real_codec_dir());
 
 Bytes read_file(const std::string& path);
