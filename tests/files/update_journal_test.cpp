@@ -230,12 +230,12 @@ TEST(UpdateJournal, TheExecutableKilledDuringAnUpdateLeavesTheOldOrTheNewImage) 
   const std::string bin = dir / "nk.bin";
   const std::string journal = bin + "-journal";
   RomBuilder rom;
-  rom.add_file("big.dat", Bytes(size_t{8} << 20, 'o'));
+  rom.add_file("big.dat", Bytes(size_t{4} << 20, 'o'));
   BinBuilder laid = rom.layout();
   laid.max_record_length = 1 << 20;
   laid.write(bin);
   const Bytes before = read_file(bin);
-  Bytes content(size_t{8} << 20);
+  Bytes content(size_t{4} << 20);
   for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<uint8_t>(i * 7 + (i >> 13));
   write_file(dir / "new", content);
   run_tool({bin, "update", "big.dat", dir / "new"});
