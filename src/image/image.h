@@ -133,7 +133,8 @@ int read_bin_header(Image& image);
 uint32_t locate_address(Image& image, uint32_t target);
 uint32_t read_image(Image& image, void* buffer, uint32_t count);
 // Inside a Transaction the writes are staged (see transaction.h): the
-// stream is only repositioned, and the checksums are left to the commit.
+// stream is only repositioned, the checksums are left to the commit, and
+// the buffer of a long write must outlive the transaction.
 uint32_t write_image(Image& image, const void* buffer, uint32_t count);
 int refresh_record_checksum(Image& image);
 

@@ -31,9 +31,9 @@ struct JournalImage {
   RomBuilder rom;
   Bytes before;
 
-  explicit JournalImage(uint32_t data_size = 40) {
+  JournalImage() {
     rom.add_file("first.txt", bytes_of("first"));
-    rom.add_file("plain.txt", Bytes(data_size, 'o'));
+    rom.add_file("plain.txt", Bytes(40, 'o'));
     BinBuilder laid = rom.layout();
     laid.split_at(rom.files[1].load_offset + 7);
     laid.split_at(rom.files[1].load_offset + 23);
@@ -51,23 +51,34 @@ struct JournalImage {
   }
 };
 
-// Runs the file pass of "update plain.txt input" on the BIN file with its
-// writes failing after `budget` bytes; returns what the pass printed.
-std::string update_failing_after(const std::string& bin, const std::string& input, int64_t budget, bool lasting) {
+// The file pass of an update run in-process on an image opened and checked
+// as the driver does, so that tests can reach its BIN stream.
+struct UpdatePass {
   xipsaw::Run run;
-  run.out = std::tmpfile();
-  run.bin_path = bin;
-  EXPECT_TRUE(run.image.stream.open(bin));
-  EXPECT_TRUE(xipsaw::read_bin_header(run.image) && xipsaw::read_ecec_header(run.image) &&
-              xipsaw::read_rom_header(run.image));
-  run.image.stream.fail_writes_after(budget, lasting);
-  const char* words[] = {"plain.txt", input.c_str()};
-  xipsaw::process_files(run, xipsaw::kUpdate, 2, words);
-  std::string output(static_cast<size_t>(std::ftell(run.out)), '\0');
-  std::rewind(run.out);
-  EXPECT_EQ(std::fread(output.data(), 1, output.size(), run.out), output.size());
-  std::fclose(run.out);
-  return output;
+  explicit UpdatePass(const std::string& bin) {
+    run.bin_path = bin;
+    EXPECT_TRUE(run.image.stream.open(bin));
+    EXPECT_TRUE(xipsaw::read_bin_header(run.image) && xipsaw::read_ecec_header(run.image) &&
+                xipsaw::read_rom_header(run.image));
+  }
+  // Returns what the pass printed.
+  std::string update(const std::string& name, const std::string& input) {
+    run.out = std::tmpfile();
+    const char* words[] = {name.c_str(), input.c_str()};
+    xipsaw::process_files(run, xipsaw::kUpdate, 2, words);
+    std::string output(static_cast<size_t>(std::ftell(run.out)), '\0');
+    std::rewind(run.out);
+    EXPECT_EQ(std::fread(output.data(), 1, output.size(), run.out), output.size());
+    std::fclose(run.out);
+    return output;
+  }
+};
+
+// Updates plain.txt with the BIN file's writes failing after budget bytes.
+std::string update_failing_after(const std::string& bin, const std::string& input, int64_t budget, bool lasting) {
+  UpdatePass pass(bin);
+  pass.run.image.stream.fail_writes_after(budget, lasting);
+  return pass.update("plain.txt", input);
 }
 
 TEST(UpdateJournal, AWriteFailingAtAnyByteLeavesTheBinFileAsItWas) {
@@ -208,19 +219,12 @@ TEST(UpdateJournal, ReadsOfTheUnitSeeItsOwnWritesAndEachRecordIsReadOnce) {
   big.add_file("big.dat", Bytes(size_t{1} << 21, 'b'));
   big.layout().write(dir / "big.bin");
   write_file(dir / "new", Bytes(1000, 'n'));
-  xipsaw::Run run;
-  run.out = std::tmpfile();
-  run.bin_path = dir / "big.bin";
-  ASSERT_TRUE(run.image.stream.open(run.bin_path));
-  ASSERT_TRUE(xipsaw::read_bin_header(run.image) && xipsaw::read_ecec_header(run.image) &&
-              xipsaw::read_rom_header(run.image));
-  const uint64_t read_before = run.image.stream.bytes_read();
-  const std::string input = dir / "new";
-  const char* words[] = {"big.dat", input.c_str()};
-  EXPECT_EQ(xipsaw::process_files(run, xipsaw::kUpdate, 2, words), 1);
-  std::fclose(run.out);
-  EXPECT_GE(run.image.stream.bytes_read() - read_before, size_t{1} << 21);
-  EXPECT_LT(run.image.stream.bytes_read() - read_before, (size_t{1} << 21) + 4096);
+  UpdatePass pass(dir / "big.bin");
+  const uint64_t read_before = pass.run.image.stream.bytes_read();
+  EXPECT_EQ(pass.update("big.dat", dir / "new"), "Updating big.dat ...\n");
+  const uint64_t read = pass.run.image.stream.bytes_read() - read_before;
+  EXPECT_GE(read, size_t{1} << 21);
+  EXPECT_LT(read, (size_t{1} << 21) + 4096);
   EXPECT_TRUE(all_checksums_correct(dir / "big.bin"));
 }
 
