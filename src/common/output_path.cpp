@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "common/journal_path.h"
+
 namespace xipsaw {
 
 bool name_stays_below(const std::string& name) {
@@ -36,6 +38,12 @@ std::FILE* open_output_file(const std::string& path, const std::string& name, co
   if (!name_stays_below(name)) return nullptr;
   std::error_code ec;
   if (std::filesystem::equivalent(path, bin_path, ec)) return nullptr;
+  // Nor may it take the place of the update journal, which the next run
+  // would play back into the BIN file (or remove).
+  std::error_code ec_path, ec_journal;
+  const std::filesystem::path where = std::filesystem::weakly_canonical(path, ec_path);
+  const std::filesystem::path journal = std::filesystem::weakly_canonical(journal_path(bin_path), ec_journal);
+  if (!ec_path && !ec_journal && where == journal) return nullptr;
   return std::fopen(path.c_str(), "wb");
 }
 

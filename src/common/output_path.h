@@ -22,7 +22,7 @@ void make_output_directory(const std::string& output_directory);
 
 // Opens path for binary writing, creating or truncating it; nullptr when
 // name would leave the output directory, when path is the BIN file itself
-// (bin_path), or when the file cannot be opened.
+// (bin_path) or its update journal, or when the file cannot be opened.
 std::FILE* open_output_file(const std::string& path, const std::string& name, const std::string& bin_path);
 
 }  // namespace xipsaw

@@ -123,8 +123,6 @@ bool walk_journal(std::FILE* journal, int64_t bin_size, BinStream* stream) {
 
 }  // namespace
 
-std::string journal_path(const std::string& bin_path) { return bin_path + "-journal"; }
-
 JournalWriter::~JournalWriter() {
   if (file_ != nullptr) {
     std::fclose(file_);

@@ -14,13 +14,10 @@
 #include <cstdio>
 #include <string>
 
+#include "common/journal_path.h"
 #include "image/bin_stream.h"
 
 namespace xipsaw {
-
-// The journal of the BIN file at bin_path: the same path followed by
-// "-journal".
-std::string journal_path(const std::string& bin_path);
 
 // Writes a journal in one sequential pass: begin, then for each range
 // add_range followed by exactly its length in add_bytes calls, then finish.

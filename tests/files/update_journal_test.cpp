@@ -228,6 +228,19 @@ TEST(UpdateJournal, ReadsOfTheUnitSeeItsOwnWritesAndEachRecordIsReadOnce) {
   EXPECT_TRUE(all_checksums_correct(dir / "big.bin"));
 }
 
+TEST(UpdateJournal, NoExtractedFileTakesThePlaceOfTheJournal) {
+  // With "./nk.bin" the output directory is the BIN file's own.
+  JournalImage j;
+  j.rom.add_file("nk.bin-journal", bytes_of("would be taken for a journal"));
+  j.rom.layout().write(j.bin);
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(j.dir.path());
+  ToolResult r = run_tool({"./nk.bin", "extract", "nk.bin-journal"});
+  std::filesystem::current_path(previous);
+  EXPECT_EQ(r.output, "Extracting nk.bin-journal ...\nUnable to open ./nk.bin-journal\n");
+  EXPECT_FALSE(file_exists(j.journal));
+}
+
 #if !defined(_WIN32)
 TEST(UpdateJournal, TheExecutableKilledDuringAnUpdateLeavesTheOldOrTheNewImage) {
   TempDir dir;
