@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 namespace xipsaw {
 
@@ -14,6 +15,25 @@ inline void say(std::FILE* out, const char* format, ...) {
   va_start(args, format);
   std::vfprintf(out, format, args);
   va_end(args);
+}
+
+// Bytes below 0x20 and the byte 0x7f: line ends, escape sequences and the
+// like, which a name from an image must never put on the terminal.
+inline bool is_control_byte(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }
+
+inline bool has_control_bytes(const std::string& text) {
+  for (char c : text)
+    if (is_control_byte(c)) return true;
+  return false;
+}
+
+// A name or path as it is printed: every control byte shown as '?', so that
+// whatever an image holds cannot forge lines or drive the terminal. Text of
+// printable bytes comes out unchanged.
+inline std::string printable(std::string text) {
+  for (char& c : text)
+    if (is_control_byte(c)) c = '?';
+  return text;
 }
 
 }  // namespace xipsaw

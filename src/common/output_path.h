@@ -1,9 +1,15 @@
-// Paths of extracted files: "%s/%s" from the output directory and an entry's
-// name, refused when the name would lead outside the output directory.
+// Extracted files: "%s/%s" paths below the output directory, opened only as
+// plain files that really lie inside it, and written with every failure
+// noticed, so that neither a hostile image nor a hostile output directory
+// can make the tool write anywhere else, and a full disk is never taken for
+// success.
 #pragma once
 
-#include <cstdio>
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace xipsaw {
 
@@ -17,12 +23,117 @@ bool name_stays_below(const std::string& name);
 // rather than at the file system's root.
 std::string output_path(const std::string& output_directory, const std::string& name);
 
-// Creates the output directory, one level, ignoring failure.
-void make_output_directory(const std::string& output_directory);
+// One extracted file being written. Writes are gathered in a small buffer
+// and go straight to the system; the first failure is kept, and nothing is
+// written after it.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
 
-// Opens path for binary writing, creating or truncating it; nullptr when
-// name would leave the output directory, when path is the BIN file itself
-// (bin_path) or its update journal, or when the file cannot be opened.
-std::FILE* open_output_file(const std::string& path, const std::string& name, const std::string& bin_path);
+  // The output path, as printed in messages.
+  const std::string& path() const { return path_; }
+
+  void write(const void* bytes, size_t count);
+  void write_zeros(size_t count);
+  // Writes at a position already written, without moving the end where
+  // write() goes on.
+  void write_at(uint64_t offset, const void* bytes, size_t count);
+  bool failed() const { return failed_; }
+
+  // Closes the file. True when every write and the close itself succeeded;
+  // otherwise the file is deleted, so that no partial file is left behind.
+  bool close();
+
+ private:
+  friend class OutputDirectory;
+  void flush_pending();
+  void release();  // closes what is still open, keeping the file
+#if defined(_WIN32)
+  void* native() const { return handle_; }
+#else
+  int native() const { return fd_; }
+#endif
+
+  std::string path_;
+  bool failed_ = false;
+#if defined(_WIN32)
+  void* handle_ = nullptr;              // the file's HANDLE while open
+  std::vector<void*> directories_;      // held so that none can be swapped
+#else
+  int fd_ = -1;
+  int parent_ = -1;          // the directory that holds the file
+  bool owns_parent_ = false; // parent_ is not the output directory's own
+  std::string leaf_;         // the file's name in parent_
+#endif
+  static constexpr size_t kPendingSize = 32 * 1024;
+  size_t pending_size_ = 0;
+  uint8_t pending_[kPendingSize];
+};
+
+// What tells one file apart from every other: its volume (device) and its
+// number there (inode, file index), when they could be learnt.
+struct FileIdentity {
+  bool known = false;
+  uint64_t volume = 0;
+  uint64_t file = 0;
+  bool operator==(const FileIdentity& other) const {
+    return known && other.known && volume == other.volume && file == other.file;
+  }
+};
+
+// The output directory of a run. It is created (one level) and opened once,
+// at the first extraction; every output file is then opened relative to it,
+// walking the name's directories without following links. The directory
+// itself may be a link the user made; only what lies below it is judged.
+class OutputDirectory {
+ public:
+  OutputDirectory() = default;
+  ~OutputDirectory();
+  OutputDirectory(const OutputDirectory&) = delete;
+  OutputDirectory& operator=(const OutputDirectory&) = delete;
+
+  void set_name(std::string name) { name_ = std::move(name); }
+  const std::string& name() const { return name_; }
+
+  // Names the files that no output may take the place of: the BIN file,
+  // open as bin_descriptor, and the journal of an update to it, which the
+  // next run would play back into the BIN file.
+  void protect(int bin_descriptor, std::string journal_path);
+
+  // Creates the directory, failure ignored, and opens it. Does nothing once
+  // it is open; a directory that cannot be had shows as the failure of
+  // every open.
+  void prepare();
+
+  // Opens the entry name below the directory as a plain file for writing,
+  // created, or truncated once it is known to be safe to write. Sets
+  // file.path() in any case. False, with nothing on disk changed, when the
+  // name leads outside the directory or holds a control byte, when a link,
+  // a FIFO, a device or anything but a plain file (or, on the way, a plain
+  // directory) is met, when the file is the BIN file or the journal's path,
+  // or when it cannot be opened.
+  bool open(const std::string& name, OutputFile& file);
+
+ private:
+  void learn_protected();
+  // Whether a file of this name would be the journal if it lay in the
+  // journal's directory.
+  bool has_journal_name(const std::string& leaf) const;
+
+  std::string name_;
+  int bin_descriptor_ = -1;
+  std::string journal_path_;
+  FileIdentity bin_;
+  FileIdentity journal_directory_;
+  std::string journal_leaf_;
+#if defined(_WIN32)
+  void* handle_ = nullptr;  // the directory's HANDLE once prepared
+#else
+  int fd_ = -1;
+#endif
+};
 
 }  // namespace xipsaw

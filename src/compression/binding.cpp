@@ -1,7 +1,6 @@
 #include "compression/binding.h"
 
 #include <algorithm>
-#include <memory>
 #include <new>
 
 #if defined(_WIN32)
@@ -32,16 +31,14 @@ bool CompressionLibrary::load(const std::string& library_dir) {
   return compress != nullptr && decompress != nullptr;
 }
 
-int32_t expand_stored_bytes(const CompressionLibrary& codec, const std::vector<uint8_t>& stored, uint32_t capacity,
-                            std::vector<uint8_t>& expanded) {
-  expanded.clear();
+int32_t expand_stored_bytes(const CompressionLibrary& codec, const uint8_t* stored, uint32_t stored_size,
+                            uint32_t capacity, std::unique_ptr<uint8_t[]>& expanded) {
+  if (codec.decompress == nullptr || stored_size > max_compressed_size(capacity)) return -1;
   const uint32_t room = std::min(capacity, kMaxExpandedSize);
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[room == 0 ? 1 : room]);
-  if (!buffer) return -1;
-  int32_t result = codec.expand(stored.data(), static_cast<uint32_t>(stored.size()), buffer.get(), room);
-  if (result < 0 || static_cast<uint32_t>(result) > room) return -1;
-  expanded.assign(buffer.get(), buffer.get() + result);
-  return result;
+  expanded.reset(new (std::nothrow) uint8_t[room == 0 ? 1 : room]);
+  if (!expanded) return -1;
+  const int32_t result = codec.expand(stored, stored_size, expanded.get(), room);
+  return result < 0 || static_cast<uint32_t>(result) > room ? -1 : result;
 }
 
 }  // namespace xipsaw

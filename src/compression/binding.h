@@ -3,8 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <vector>
 
 namespace xipsaw {
 
@@ -45,12 +45,24 @@ struct CompressionLibrary {
 // The most a compressed buffer can expand to: its sizes are 24-bit values.
 inline constexpr uint32_t kMaxExpandedSize = 1u << 24;
 
-// Expands stored bytes into expanded through the library with the given
-// capacity. Returns the library's result, the number of bytes now in
-// expanded, or a negative value on failure, including a capacity that cannot
-// be obtained or a result beyond it. No buffer beyond the largest possible
-// expansion is ever taken, whatever capacity the image claims.
-int32_t expand_stored_bytes(const CompressionLibrary& codec, const std::vector<uint8_t>& stored, uint32_t capacity,
-                            std::vector<uint8_t>& expanded);
+// The longest compressed buffer that can expand to at most capacity bytes
+// (capped at kMaxExpandedSize): the 3-byte size, a 3-byte end offset per
+// block of 4096 bytes, and per block a 16-byte header and a stream that no
+// encoder makes longer than 8 KiB (a block stored uncompressed takes about
+// 4.1 KiB). Anything longer is malformed and need not be read at all.
+constexpr uint32_t max_compressed_size(uint32_t capacity) {
+  const uint32_t blocks = ((capacity < kMaxExpandedSize ? capacity : kMaxExpandedSize) + 4095) / 4096;
+  return 3 + 3 * blocks + blocks * (16 + 8192);
+}
+
+// Expands stored_size stored bytes through the library into a buffer of
+// the given capacity, taken here. Returns the library's result, the number
+// of bytes now in expanded, or a negative value on failure: a missing entry
+// point, stored bytes longer than max_compressed_size(capacity), a capacity
+// that cannot be obtained or a result beyond it. No buffer beyond the
+// largest possible expansion is ever taken, whatever capacity the image
+// claims.
+int32_t expand_stored_bytes(const CompressionLibrary& codec, const uint8_t* stored, uint32_t stored_size,
+                            uint32_t capacity, std::unique_ptr<uint8_t[]>& expanded);
 
 }  // namespace xipsaw

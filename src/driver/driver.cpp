@@ -63,7 +63,7 @@ int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
   Run run;
   run.out = out;
   run.bin_path = argv[1];
-  run.output_directory = output_directory_name(run.bin_path);
+  run.output_directory.set_name(output_directory_name(run.bin_path));
   // An update that a kill or a power cut interrupted is undone before
   // anything else reads the BIN file.
   const std::string journal = journal_path(run.bin_path);
@@ -74,6 +74,7 @@ int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
       say(out, "The journal %s of an interrupted update waits until the BIN file can be written\n", journal.c_str());
     return 0;
   }
+  run.output_directory.protect(run.image.stream.descriptor(), journal);
   switch (play_back_journal(run.image.stream, journal)) {
     case Playback::none:
       break;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "common/output_path.h"
 #include "compression/binding.h"
 #include "image/image.h"
 #include "modules/section_names.h"
@@ -15,11 +16,11 @@ namespace xipsaw {
 enum CommandKind : int32_t { kList = 1, kExtract = 2, kUpdate = 3 };
 
 struct Run {
-  std::FILE* out = stdout;       // every message and listing line
-  Image image;                   // the BIN stream, the cursor, the headers and tables
-  std::string bin_path;          // the BIN file, as given
-  std::string output_directory;  // where extract writes
-  CompressionLibrary codec;      // bound for extract and update only
+  std::FILE* out = stdout;           // every message and listing line
+  Image image;                       // the BIN stream, the cursor, the headers and tables
+  std::string bin_path;              // the BIN file, as given
+  OutputDirectory output_directory;  // where extract writes
+  CompressionLibrary codec;          // bound for extract and update only
   SectionNameCounters section_names;
 };
 

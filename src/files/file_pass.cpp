@@ -1,7 +1,7 @@
 #include "files/file_pass.h"
 
 #include "common/output.h"
-#include "common/output_path.h"
+#include "files/extraction.h"
 #include "files/file_update.h"
 #include "modules/module_pass.h"
 
@@ -14,41 +14,25 @@ constexpr uint32_t kCompressedFile = 0x800;
 void print_file_line(std::FILE* out, const FileEntry& f) {
   say(out, "%c%c%c%c%10d%10d%22s (ROM 0x%08x)\n", (f.attributes & kCompressedFile) ? 'C' : '_',
       (f.attributes & 0x4) ? 'H' : '_', (f.attributes & 0x2) ? 'R' : '_', (f.attributes & 0x1) ? 'S' : '_',
-      static_cast<int32_t>(f.real_size), static_cast<int32_t>(f.stored_size), f.name.c_str(), f.load_offset);
-}
-
-// An empty buffer may have no storage at all, which fwrite must not be given.
-void write_bytes(std::FILE* output, const std::vector<uint8_t>& bytes) {
-  if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), output);
+      static_cast<int32_t>(f.real_size), static_cast<int32_t>(f.stored_size), printable(f.name).c_str(),
+      f.load_offset);
 }
 
 // Writes one file into the output directory. False when the pass must end.
 bool extract_file(Run& run, const FileEntry& file) {
-  say(run.out, "Extracting %s ...\n", file.name.c_str());
-  make_output_directory(run.output_directory);
-  const std::string path = output_path(run.output_directory, file.name);
+  say(run.out, "Extracting %s ...\n", printable(file.name).c_str());
+  run.output_directory.prepare();
   if (locate_address(run.image, file.load_offset) == 0) {
     say(run.out, "Unable to read block file\n");
     return false;
   }
-  std::FILE* output = open_output_file(path, file.name, run.bin_path);
-  if (output == nullptr) {
-    say(run.out, "Unable to open %s\n", path.c_str());
-    return false;
-  }
-  // The stored bytes the image really holds, however large stored_size is.
-  const std::vector<uint8_t> stored = read_image_bytes(run.image, file.stored_size);
-  if (file.attributes & kCompressedFile) {
-    std::vector<uint8_t> expanded;
-    if (expand_stored_bytes(run.codec, stored, file.real_size, expanded) < 0)
-      say(run.out, "Error in CEDecompress()\n");
-    else
-      write_bytes(output, expanded);
-  } else {
-    write_bytes(output, stored);
-  }
-  std::fclose(output);
-  return true;
+  OutputFile output;
+  if (!open_extracted_file(run, file.name, output)) return false;
+  if (!(file.attributes & kCompressedFile))
+    copy_stored_data(run.image, output, file.stored_size);
+  else if (expand_stored_data(run, output, file.stored_size, file.real_size) < 0)
+    say(run.out, "Error in CEDecompress()\n");
+  return close_extracted_file(run, output);
 }
 
 }  // namespace
@@ -75,7 +59,7 @@ int process_files(Run& run, int kind, int word_count, const char* const* words) 
     }
   }
   if (kind == kUpdate && !found) {
-    say(run.out, "Unable to find %s on BIN\n", words[0]);
+    say(run.out, "Unable to find %s on BIN\n", printable(words[0]).c_str());
     return 0;
   }
   return 1;

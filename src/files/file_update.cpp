@@ -98,7 +98,7 @@ UpdateStep update_file(Run& run, uint32_t index, int word_count, const char* con
   if (file.name != words[0]) return UpdateStep::next_entry;
   found = true;
   const std::string input = word_count >= 2 ? words[1] : words[0];
-  say(run.out, "Updating %s ...\n", file.name.c_str());
+  say(run.out, "Updating %s ...\n", printable(file.name).c_str());
 
   if (locate_address(image, file.load_offset) == 0) {
     say(run.out, "Unable to read block file\n");
@@ -107,12 +107,12 @@ UpdateStep update_file(Run& run, uint32_t index, int word_count, const char* con
   uint64_t size = 0;
   SizeResult sized = input_size(input, size);
   if (sized == SizeResult::missing) {
-    say(run.out, "Unable to stat file %s\n", input.c_str());
+    say(run.out, "Unable to stat file %s\n", printable(input).c_str());
     return UpdateStep::end_pass;
   }
   Content content = sized == SizeResult::ok ? read_content(input, size) : Content{};
   if (!content.ok) {
-    say(run.out, "Unable to open file %s\n", input.c_str());
+    say(run.out, "Unable to open file %s\n", printable(input).c_str());
     return UpdateStep::end_pass;
   }
   const uint32_t n = content.size;

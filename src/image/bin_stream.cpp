@@ -32,6 +32,15 @@ bool BinStream::open(const std::string& path) {
   return file_ != nullptr;
 }
 
+int BinStream::descriptor() const {
+  if (file_ == nullptr) return -1;
+#if defined(_WIN32)
+  return _fileno(file_);
+#else
+  return fileno(file_);
+#endif
+}
+
 bool BinStream::sync_position(LastOp next) {
   if (position_ < 0) return false;
   if (last_ != next || file_position_ != position_) {

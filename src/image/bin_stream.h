@@ -20,6 +20,9 @@ class BinStream {
   // or truncates it.
   bool open(const std::string& path);
   bool is_open() const { return file_ != nullptr; }
+  // The file's descriptor, -1 when none is open: what tells the BIN file
+  // apart from every other file.
+  int descriptor() const;
 
   // Transfers at the current position, which they advance by the bytes
   // actually moved. A change between reading and writing always repositions

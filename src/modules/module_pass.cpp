@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "common/output.h"
-#include "common/output_path.h"
+#include "files/extraction.h"
 #include "modules/pe_rebuild.h"
 
 namespace xipsaw {
@@ -20,24 +20,18 @@ namespace {
 void print_module_line(std::FILE* out, const ModuleEntry& m) {
   say(out, "%c%c%c%c%10d%10s%22s (ROM 0x%08x)\n", (m.attributes & 0x1000) ? 'C' : '_', (m.attributes & 0x4) ? 'H' : '_',
       (m.attributes & 0x2) ? 'R' : '_', (m.attributes & 0x1) ? 'S' : '_', static_cast<int32_t>(m.size), "",
-      m.name.c_str(), m.load_offset);
+      printable(m.name).c_str(), m.load_offset);
 }
 
 int extract_module(Run& run, const ModuleEntry& module) {
-  say(run.out, "Extracting %s ...\n", module.name.c_str());
-  make_output_directory(run.output_directory);
-  const std::string path = output_path(run.output_directory, module.name);
-  std::FILE* output = open_output_file(path, module.name, run.bin_path);
-  if (output == nullptr) {
-    say(run.out, "Unable to open %s\n", path.c_str());
-    return 0;
-  }
-  if (!rebuild_executable(run, module, output)) {
-    // The partly written file stays as far as it got.
-    std::fclose(output);
-    return 0;
-  }
-  return 1;
+  say(run.out, "Extracting %s ...\n", printable(module.name).c_str());
+  run.output_directory.prepare();
+  OutputFile output;
+  if (!open_extracted_file(run, module.name, output)) return 0;
+  // A rebuild that fails on the image has said why, and its file stays as
+  // far as it got; a failed write is reported here, and its file deleted.
+  const int rebuilt = rebuild_executable(run, module, output);
+  return close_extracted_file(run, output) ? rebuilt : 0;
 }
 
 }  // namespace

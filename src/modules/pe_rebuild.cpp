@@ -1,13 +1,13 @@
 #include "modules/pe_rebuild.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include "common/le.h"
 #include "common/output.h"
+#include "files/extraction.h"
 
 namespace xipsaw {
 
@@ -176,20 +176,9 @@ std::vector<uint8_t> build_headers(const ModuleEntry& module, const uint8_t* e32
   return h;
 }
 
-void write_zeros(std::FILE* output, uint64_t count) {
-  static constexpr uint8_t kZeros[kFileAlignment] = {};
-  std::fwrite(kZeros, 1, static_cast<size_t>(count), output);
-}
-
-// Puts the headers, with the fields filled in so far, at the file's start.
-void rewrite_headers(std::FILE* output, const std::vector<uint8_t>& headers) {
-  std::fseek(output, 0, SEEK_SET);
-  std::fwrite(headers.data(), 1, headers.size(), output);
-}
-
 }  // namespace
 
-int rebuild_executable(Run& run, const ModuleEntry& module, std::FILE* output) {
+int rebuild_executable(Run& run, const ModuleEntry& module, OutputFile& output) {
   Image& image = run.image;
 
   uint8_t e32[kE32Size] = {};
@@ -213,41 +202,36 @@ int rebuild_executable(Run& run, const ModuleEntry& module, std::FILE* output) {
   }
 
   std::vector<uint8_t> headers = build_headers(module, e32, sections, run.section_names);
-  std::fwrite(headers.data(), 1, headers.size(), output);
+  output.write(headers.data(), headers.size());
 
   uint64_t offset = headers.size();
-  for (uint32_t i = 0; i < count; ++i) {
+  for (uint32_t i = 0; i < count && !output.failed(); ++i) {
     const O32Entry& s = sections[i];
     if (locate_address(image, s.data_address) == 0) {
       say(run.out, "Unable to read block file\n");
-      rewrite_headers(output, headers);
+      output.write_at(0, headers.data(), headers.size());
       return 0;
     }
     // Only the bytes the image holds are taken, however large stored_size is.
-    std::vector<uint8_t> data = read_image_bytes(image, s.stored_size);
-    if (s.flags & kCompressed) {
-      std::vector<uint8_t> expanded;
-      const int32_t result =
-          run.codec.decompress != nullptr ? expand_stored_bytes(run.codec, data, s.virtual_size, expanded) : -1;
-      if (result < 0) {
-        say(run.out, "Error in CEDecompress()\n");
-        expanded.clear();
-      }
-      data.swap(expanded);
+    uint32_t written = 0;
+    if (!(s.flags & kCompressed)) {
+      written = copy_stored_data(image, output, s.stored_size);
+    } else if (const int32_t result = expand_stored_data(run, output, s.stored_size, s.virtual_size); result >= 0) {
+      written = static_cast<uint32_t>(result);
+    } else {
+      say(run.out, "Error in CEDecompress()\n");
     }
-    if (!data.empty()) std::fwrite(data.data(), 1, data.size(), output);
-    write_zeros(output, align_up(data.size()) - data.size());
+    output.write_zeros(align_up(written) - written);
 
     uint8_t* sh = &headers[kSectionTable + kSectionHeaderSize * i];
-    store_u32(sh + 16, static_cast<uint32_t>(data.size()));
+    store_u32(sh + 16, written);
     store_u32(sh + 20, static_cast<uint32_t>(offset));
-    offset += align_up(data.size());
+    offset += align_up(written);
   }
 
   store_u32(&headers[kSizeOfHeadersField], static_cast<uint32_t>(headers.size()));
-  rewrite_headers(output, headers);
-  std::fclose(output);
-  return 1;
+  output.write_at(0, headers.data(), headers.size());
+  return output.failed() ? 0 : 1;
 }
 
 }  // namespace xipsaw

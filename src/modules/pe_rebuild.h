@@ -2,16 +2,16 @@
 // executable.
 #pragma once
 
-#include <cstdio>
-
+#include "common/output_path.h"
 #include "driver/run.h"
 
 namespace xipsaw {
 
-// Writes the executable of module to output. Returns 1 when the file is
-// complete, having closed output; 0 after printing a failure, leaving output
-// open. A failure at a section's data leaves the headers with the sizes and
+// Writes the executable of module to output, which the caller closes.
+// Returns 1 when the file is complete; 0 after printing a failure of the
+// image, or at once when a write fails (output.failed(), not printed here).
+// A failure at a section's data leaves the headers with the sizes and
 // positions of the sections before it filled in, and SizeOfHeaders 0.
-int rebuild_executable(Run& run, const ModuleEntry& module, std::FILE* output);
+int rebuild_executable(Run& run, const ModuleEntry& module, OutputFile& output);
 
 }  // namespace xipsaw
