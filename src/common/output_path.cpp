@@ -155,16 +155,15 @@ void OutputFile::flush_pending() {
 bool OutputFile::close() {
   if (handle_ == nullptr) return false;
   flush_pending();
-  if (failed_) {
-    FILE_DISPOSITION_INFO discard{TRUE};
-    SetFileInformationByHandle(static_cast<HANDLE>(handle_), FileDispositionInfo, &discard, sizeof discard);
-  }
+  FILE_DISPOSITION_INFO discard{TRUE};
+  const bool discarded = failed_ && SetFileInformationByHandle(static_cast<HANDLE>(handle_), FileDispositionInfo,
+                                                               &discard, sizeof discard);
   const bool ok = CloseHandle(static_cast<HANDLE>(handle_)) && !failed_;
   handle_ = nullptr;
   // The directories on the way are still held, so the path still leads to
   // the file just closed (or to a link put in its place, which is what
   // gets deleted then).
-  if (!ok) DeleteFileA(path_.c_str());
+  if (!ok && !discarded) DeleteFileA(path_.c_str());
   release();
   return ok;
 }
