@@ -1,7 +1,7 @@
 // Every LZX stream the encoder writes must also be expanded by cabextract,
 // an independent decoder, to the same bytes: streams of each block type,
 // forced and chosen, for data of every kind, and the streams of the real
-// samples' recompressed blocks.
+// buffers' recompressed blocks.
 #include <unistd.h>
 
 #include <algorithm>
@@ -91,7 +91,7 @@ TEST(EncoderAgainstCabextract, ForcedBlockTypesOfEveryKindAndSize) {
   EXPECT_EQ(cabextract_mismatches(cases), std::vector<std::string>{});
 }
 
-TEST(EncoderAgainstCabextract, BlocksOfMixedBuffersAndOfTheSamples) {
+TEST(EncoderAgainstCabextract, BlocksOfMixedBuffersAndOfTheRealBuffers) {
   if (!have_cabextract()) GTEST_SKIP() << "no /usr/bin/cabextract";
   std::vector<Case> cases;
   Bytes mixed = encoder_inputs::text(5000);
@@ -99,7 +99,10 @@ TEST(EncoderAgainstCabextract, BlocksOfMixedBuffersAndOfTheSamples) {
                             encoder_inputs::random(2000), encoder_inputs::text(3000, 9)})
     mixed.insert(mixed.end(), part.begin(), part.end());
   add_streams("mixed", mixed, cases);
-  for (const auto& s : load_samples()) {
+  auto buffers = load_samples();
+  const auto corpus = load_corpus();
+  buffers.insert(buffers.end(), corpus.begin(), corpus.end());
+  for (const auto& s : buffers) {
     Bytes data(s.capacity);
     const int32_t n = lzx::decompress_buffer(s.data.data(), uint32_t(s.data.size()), data.data(), s.capacity);
     ASSERT_EQ(n, int32_t(s.size)) << s.name;

@@ -1,5 +1,5 @@
-// The real compressed buffers in XIPSAW_SAMPLES_DIR with the size, caller
-// capacity and SHA-256 of their expansions (from SHA256SUMS).
+// Real compressed buffers with the size, caller capacity and SHA-256 of their
+// expansions (from SHA256SUMS).
 #pragma once
 
 #include <cstdint>
@@ -21,13 +21,20 @@ inline std::vector<uint8_t> read_file(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-inline std::vector<Sample> load_samples() {
+// The buffers listed in dir/SHA256SUMS.
+inline std::vector<Sample> load_samples(const std::string& dir) {
   std::vector<Sample> samples;
-  std::ifstream sums(std::string(XIPSAW_SAMPLES_DIR) + "/SHA256SUMS");
+  std::ifstream sums(dir + "/SHA256SUMS");
   Sample s;
   while (sums >> s.sha256 >> s.size >> s.capacity >> s.name) {
-    s.data = read_file(std::string(XIPSAW_SAMPLES_DIR) + "/" + s.name);
+    s.data = read_file(dir + "/" + s.name);
     samples.push_back(s);
   }
   return samples;
 }
+
+inline std::vector<Sample> load_samples() { return load_samples(XIPSAW_SAMPLES_DIR); }
+
+// More real buffers of the same image, for the compressor: data sections,
+// registry hives and files (XIPSAW_CORPUS_DIR).
+inline std::vector<Sample> load_corpus() { return load_samples(XIPSAW_CORPUS_DIR); }
