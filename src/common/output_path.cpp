@@ -79,12 +79,6 @@ bool write_all_at(void* handle, uint64_t offset, const uint8_t* bytes, size_t co
   return SetFilePointerEx(static_cast<HANDLE>(handle), end, nullptr, FILE_BEGIN) && ok;
 }
 
-// Opens path itself, never what a reparse point (a symbolic link or a
-// junction) at it leads to.
-HANDLE open_no_reparse(const std::string& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
-  return CreateFileA(path.c_str(), access, share, nullptr, disposition, flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-}
-
 #else
 
 bool write_all(int fd, const uint8_t* bytes, size_t count) {
