@@ -44,8 +44,8 @@ int process_files(Run& run, int kind, int word_count, const char* const* words) 
     return 0;
   }
   bool found = false;
-  for (uint32_t index = 0; index < image.file_table.size(); ++index) {
-    FileEntry& file = image.file_table[index];
+  FileEntry file;
+  for (uint32_t index = 0; next_file_entry(image, file); ++index) {
     if (!read_image_string(image, file.name_address, file.name)) {
       say(run.out, "Unable to read block file\n");
       return 0;
@@ -55,7 +55,7 @@ int process_files(Run& run, int kind, int word_count, const char* const* words) 
     } else if (kind == kExtract) {
       if (is_selected(file.name, word_count, words) && !extract_file(run, file)) return 0;
     } else if (kind == kUpdate) {
-      if (update_file(run, index, word_count, words, found) == UpdateStep::end_pass) return 0;
+      if (update_file(run, file, index, word_count, words, found) == UpdateStep::end_pass) return 0;
     }
   }
   if (kind == kUpdate && !found) {

@@ -57,10 +57,9 @@ Content read_content(const std::string& path, uint64_t size) {
 // Writes count bytes at the entry's data, then the entry with its new
 // sizes, as one unit that reaches the disk whole or not at all, after
 // checking that both destinations lie wholly in records.
-bool write_entry(Run& run, uint32_t index, const uint8_t* data, uint32_t count, uint32_t real_size,
-                 uint32_t attributes) {
+bool write_entry(Run& run, const FileEntry& file, uint32_t index, const uint8_t* data, uint32_t count,
+                 uint32_t real_size, uint32_t attributes) {
   Image& image = run.image;
-  const FileEntry& file = image.file_table[index];
   if (measure_image(image, file.load_offset, count) != count ||
       measure_image(image, file_entry_address(image, index), kFileEntrySize) != kFileEntrySize ||
       locate_address(image, file.load_offset) == 0) {
@@ -92,9 +91,9 @@ bool write_entry(Run& run, uint32_t index, const uint8_t* data, uint32_t count, 
 
 }  // namespace
 
-UpdateStep update_file(Run& run, uint32_t index, int word_count, const char* const* words, bool& found) {
+UpdateStep update_file(Run& run, FileEntry& file, uint32_t index, int word_count, const char* const* words,
+                       bool& found) {
   Image& image = run.image;
-  FileEntry& file = image.file_table[index];
   if (file.name != words[0]) return UpdateStep::next_entry;
   found = true;
   const std::string input = word_count >= 2 ? words[1] : words[0];
@@ -118,7 +117,7 @@ UpdateStep update_file(Run& run, uint32_t index, int word_count, const char* con
   const uint32_t n = content.size;
 
   if (!(file.attributes & kCompressedFile) && n <= file.stored_size)
-    return write_entry(run, index, content.bytes.get(), n, n, file.attributes) ? UpdateStep::next_entry
+    return write_entry(run, file, index, content.bytes.get(), n, n, file.attributes) ? UpdateStep::next_entry
                                                                                 : UpdateStep::end_pass;
 
   // Content that does not fit raw, and every compressed entry, is stored
@@ -138,7 +137,7 @@ UpdateStep update_file(Run& run, uint32_t index, int word_count, const char* con
         static_cast<int32_t>(file.stored_size));
     return UpdateStep::next_entry;
   }
-  return write_entry(run, index, compressed.get(), static_cast<uint32_t>(z), n, file.attributes)
+  return write_entry(run, file, index, compressed.get(), static_cast<uint32_t>(z), n, file.attributes)
              ? UpdateStep::next_entry
              : UpdateStep::end_pass;
 }

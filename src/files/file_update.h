@@ -7,8 +7,10 @@ namespace xipsaw {
 
 enum class UpdateStep { next_entry, end_pass };
 
-// Runs the update for the entry at index when its name equals words[0],
-// setting found on a match. Returns whether the walk goes on.
-UpdateStep update_file(Run& run, uint32_t index, int word_count, const char* const* words, bool& found);
+// Runs the update for the walk's entry, the one at index in the file table,
+// when its name equals words[0], setting found on a match. Returns whether
+// the walk goes on.
+UpdateStep update_file(Run& run, FileEntry& file, uint32_t index, int word_count, const char* const* words,
+                       bool& found);
 
 }  // namespace xipsaw

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "image/bin_stream.h"
+#include "image/record_index.h"
 
 namespace xipsaw {
 
@@ -18,7 +19,6 @@ class Transaction;
 
 inline constexpr char kBinSignature[] = "B000FF\n";  // 7 bytes, no NUL stored
 inline constexpr uint32_t kBinHeaderSize = 15;
-inline constexpr uint32_t kRecordHeaderSize = 12;
 
 struct BinHeader {
   std::array<uint8_t, 7> signature{};
@@ -38,34 +38,6 @@ struct RecordCursor {
   uint32_t address = 0;
   uint32_t remaining = 0;
   int64_t header_position = 0;
-};
-
-// One record as found by the walk: the addresses it covers, [address, end),
-// and the position of its header. Records whose range is empty (length 0,
-// or an end that wraps past 2^32) can never be located and are not kept.
-struct RecordSpan {
-  uint32_t address = 0;
-  uint32_t end = 0;
-  int64_t header_position = 0;
-};
-
-// The records of the BIN file, read once. The first record in the file that
-// covers an address is the one that holds it; lookups find it by binary
-// search over the records sorted by address, falling back to a scan in file
-// order only where records overlap.
-class RecordIndex {
- public:
-  void build(BinStream& stream, int64_t first_record_position);
-  bool built() const { return built_; }
-  const RecordSpan* find(uint32_t address) const;
-  int64_t file_size() const { return file_size_; }
-
- private:
-  bool built_ = false;
-  int64_t file_size_ = 0;
-  std::vector<RecordSpan> records_;     // file order
-  std::vector<uint32_t> by_address_;    // indices into records_, sorted by address
-  std::vector<uint8_t> overlapping_;    // per record: another record shares addresses
 };
 
 // ---- ROM structures ----------------------------------------------------
@@ -111,6 +83,46 @@ struct FileEntry {
 
 // ---- The image ---------------------------------------------------------
 
+struct Image;
+
+// A walk's place in a table of contents. The walk takes the entries one at a
+// time, and they are read from the image in small batches as it goes, each
+// batch going on with the one run of reads that began at the table's
+// address (its own cursor and stream position are kept between batches).
+// So every entry comes out as one continuous read of the whole table would
+// have delivered it: entries past a gap or the end of the image are
+// zero-filled, and the table ends after the first entry whose name address
+// is 0, since a walk stops there (address 0 is never located). Memory stays
+// at one batch, whatever count the image claims.
+class TableReader {
+ public:
+  // Starts a table of count entries of entry_size bytes, each with its name
+  // address at name_offset, at the place where the image's cursor stands.
+  void start(Image& image, uint32_t count, uint32_t entry_size, uint32_t name_offset);
+  // The next entry's bytes, or nullptr once the table has ended. They stay
+  // valid until the next call on the reader.
+  const uint8_t* next(Image& image);
+  // Reads ahead the entries not yet read that lie at [address, address +
+  // count), so that a write there does not change what the walk takes
+  // later: one continuous read would have taken them before any write.
+  void read_ahead(Image& image, uint32_t address, uint32_t count);
+
+ private:
+  static constexpr uint32_t kBatch = 64;
+  // Reads entries at the reader's own cursor while more_wanted() holds and
+  // the table has not ended, then restores the image's cursor and stream.
+  template <typename MoreWanted>
+  void read_entries(Image& image, MoreWanted&& more_wanted);
+
+  RecordCursor cursor_;
+  int64_t position_ = 0;
+  uint32_t entry_size_ = 0;
+  uint32_t name_offset_ = 0;
+  uint32_t unread_ = 0;           // entries of the table not yet read
+  std::vector<uint8_t> entries_;  // read and not yet taken, from taken_ on
+  size_t taken_ = 0;
+};
+
 struct Image {
   BinStream stream;
   int64_t first_record_position = 0;
@@ -121,10 +133,8 @@ struct Image {
 
   uint32_t rom_header_address = 0;
   RomHeader rom_header;
-  // The tables hold the entries up to the first one whose name address is 0:
-  // a walk never passes such an entry, since address 0 is never located.
-  std::vector<ModuleEntry> module_table;
-  std::vector<FileEntry> file_table;
+  TableReader module_table;
+  TableReader file_table;
 };
 
 // Record stream. Results follow the conventions of the tool: 1 or a byte
@@ -150,8 +160,12 @@ std::vector<uint8_t> read_image_bytes(Image& image, uint32_t count);
 // Headers and tables.
 int read_ecec_header(Image& image);
 int read_rom_header(Image& image);
+// The loaders locate a table and start its walk; the walk then takes the
+// entries one by one, false once the table has ended.
 int load_module_table(Image& image);
 int load_file_table(Image& image);
+bool next_module_entry(Image& image, ModuleEntry& entry);
+bool next_file_entry(Image& image, FileEntry& entry);
 bool read_image_string(Image& image, uint32_t address, std::string& name);
 uint32_t file_entry_address(const Image& image, uint32_t index);
 int store_file_entry(Image& image, std::FILE* out, uint32_t index, uint32_t real_size, uint32_t stored_size,

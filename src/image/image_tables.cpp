@@ -55,35 +55,85 @@ int read_rom_header(Image& image) {
   return 1;
 }
 
-namespace {
+// ---- Tables of contents ---------------------------------------------------
 
-// Reads count entries of EntrySize bytes as one run from address. Entries
-// the image does not hold come out zero-filled, as from zeroed storage. The
-// table stops after the first entry whose name address is 0: a walk always
-// ends there, so a hostile count costs no memory beyond the image's data.
-template <typename Entry, uint32_t EntrySize>
-int load_table(Image& image, uint32_t address, uint32_t count, std::vector<Entry>& table) {
-  table.clear();
-  if (locate_address(image, address) == 0) return 0;
-  for (uint32_t slot = 0; slot < count; ++slot) {
-    uint8_t bytes[EntrySize] = {};
-    read_image(image, bytes, EntrySize);
-    table.push_back(Entry::parse(bytes));
-    if (table.back().name_address == 0) break;
+void TableReader::start(Image& image, uint32_t count, uint32_t entry_size, uint32_t name_offset) {
+  cursor_ = image.cursor;
+  position_ = image.stream.tell();
+  entry_size_ = entry_size;
+  name_offset_ = name_offset;
+  unread_ = count;
+  entries_.clear();
+  taken_ = 0;
+}
+
+template <typename MoreWanted>
+void TableReader::read_entries(Image& image, MoreWanted&& more_wanted) {
+  const RecordCursor saved_cursor = image.cursor;
+  const int64_t saved_position = image.stream.tell();
+  image.cursor = cursor_;
+  image.stream.seek(position_);
+  while (unread_ > 0 && more_wanted()) {
+    const size_t at = entries_.size();
+    entries_.resize(at + entry_size_, 0);
+    read_image(image, &entries_[at], entry_size_);
+    --unread_;
+    if (load_u32(&entries_[at + name_offset_]) == 0) unread_ = 0;
   }
+  cursor_ = image.cursor;
+  position_ = image.stream.tell();
+  image.cursor = saved_cursor;
+  image.stream.seek(saved_position);
+}
+
+const uint8_t* TableReader::next(Image& image) {
+  if (taken_ == entries_.size()) {
+    // A large read-ahead is not kept once it has been taken.
+    if (entries_.capacity() > size_t{kBatch} * entry_size_) std::vector<uint8_t>().swap(entries_);
+    entries_.clear();
+    taken_ = 0;
+    uint32_t batch = 0;
+    read_entries(image, [&batch] { return batch++ < kBatch; });
+    if (entries_.empty()) return nullptr;
+  }
+  taken_ += entry_size_;
+  return &entries_[taken_ - entry_size_];
+}
+
+void TableReader::read_ahead(Image& image, uint32_t address, uint32_t count) {
+  // Past a gap the cursor is clear and what is left reads as zeros, whatever
+  // is written.
+  const uint64_t from = cursor_.address;
+  const uint64_t to = from + uint64_t{unread_} * entry_size_;
+  const uint64_t end = uint64_t{address} + count;
+  if (unread_ == 0 || from == 0 || count == 0 || end <= from || address >= to) return;
+  read_entries(image, [&image, end] { return image.cursor.address != 0 && image.cursor.address < end; });
+}
+
+int load_module_table(Image& image) {
+  image.module_table = TableReader();
+  if (locate_address(image, image.rom_header_address + kRomHeaderSize) == 0) return 0;
+  image.module_table.start(image, image.rom_header.module_count(), kModuleEntrySize, 16);
   return 1;
 }
 
-}  // namespace
-
-int load_module_table(Image& image) {
-  return load_table<ModuleEntry, kModuleEntrySize>(image, image.rom_header_address + kRomHeaderSize,
-                                                   image.rom_header.module_count(), image.module_table);
+int load_file_table(Image& image) {
+  image.file_table = TableReader();
+  if (locate_address(image, file_entry_address(image, 0)) == 0) return 0;
+  image.file_table.start(image, image.rom_header.file_count(), kFileEntrySize, 20);
+  return 1;
 }
 
-int load_file_table(Image& image) {
-  return load_table<FileEntry, kFileEntrySize>(image, file_entry_address(image, 0), image.rom_header.file_count(),
-                                               image.file_table);
+bool next_module_entry(Image& image, ModuleEntry& entry) {
+  const uint8_t* bytes = image.module_table.next(image);
+  if (bytes != nullptr) entry = ModuleEntry::parse(bytes);
+  return bytes != nullptr;
+}
+
+bool next_file_entry(Image& image, FileEntry& entry) {
+  const uint8_t* bytes = image.file_table.next(image);
+  if (bytes != nullptr) entry = FileEntry::parse(bytes);
+  return bytes != nullptr;
 }
 
 uint32_t file_entry_address(const Image& image, uint32_t index) {
@@ -93,15 +143,23 @@ uint32_t file_entry_address(const Image& image, uint32_t index) {
 
 bool read_image_string(Image& image, uint32_t address, std::string& name) {
   if (locate_address(image, address) == 0) return false;
-  // Up to 1023 bytes before a NUL; a name that runs past its record goes on
-  // at the next image address, and one that reaches a gap or the end of the
-  // file ends there.
+  // Up to 1023 bytes before a NUL, read in blocks that stay inside one
+  // record. A name that runs past its record goes on at the next image
+  // address, in whatever record holds it; one that reaches a gap or the end
+  // of the file ends there.
   char text[kMaxNameLength];
   uint32_t length = 0;
   while (length < kMaxNameLength) {
-    char c = 0;
-    if (read_image(image, &c, 1) != 1 || c == '\0') break;
-    text[length++] = c;
+    if (image.cursor.remaining == 0 && locate_address(image, image.cursor.address) == 0) break;
+    const uint32_t want = std::min(kMaxNameLength - length, image.cursor.remaining);
+    const uint32_t got = read_image(image, text + length, want);
+    const void* nul = std::memchr(text + length, '\0', got);
+    if (nul != nullptr) {
+      length = static_cast<uint32_t>(static_cast<const char*>(nul) - text);
+      break;
+    }
+    length += got;
+    if (got < want) break;
   }
   name.assign(text, length);
   return true;

@@ -11,55 +11,6 @@
 
 namespace xipsaw {
 
-// ---- Record index ------------------------------------------------------
-
-void RecordIndex::build(BinStream& stream, int64_t first_record_position) {
-  built_ = true;
-  records_.clear();
-  file_size_ = std::max<int64_t>(stream.size(), 0);
-  // The walk ends at the end record or where a whole header can no longer
-  // be read; a record's data may run past the end of the file.
-  int64_t position = first_record_position;
-  while (position >= 0 && position + kRecordHeaderSize <= file_size_) {
-    uint8_t header[kRecordHeaderSize];
-    stream.seek(position);
-    if (stream.read(header, sizeof header) != sizeof header) break;
-    uint32_t address = load_u32(header);
-    uint32_t length = load_u32(header + 4);
-    if (address == 0) break;
-    uint32_t end = address + length;
-    if (end > address) records_.push_back({address, end, position});
-    position += kRecordHeaderSize + static_cast<int64_t>(length);
-  }
-
-  by_address_.resize(records_.size());
-  for (uint32_t i = 0; i < by_address_.size(); ++i) by_address_[i] = i;
-  std::stable_sort(by_address_.begin(), by_address_.end(),
-                   [this](uint32_t a, uint32_t b) { return records_[a].address < records_[b].address; });
-  // A record overlaps another exactly when a record sorted before it ends
-  // after its start, or the record sorted next starts before its end.
-  overlapping_.assign(records_.size(), 0);
-  uint32_t max_end = 0;
-  for (size_t k = 0; k < by_address_.size(); ++k) {
-    const RecordSpan& r = records_[by_address_[k]];
-    bool overlaps = max_end > r.address ||
-                    (k + 1 < by_address_.size() && records_[by_address_[k + 1]].address < r.end);
-    overlapping_[by_address_[k]] = overlaps ? 1 : 0;
-    max_end = std::max(max_end, r.end);
-  }
-}
-
-const RecordSpan* RecordIndex::find(uint32_t address) const {
-  auto it = std::upper_bound(by_address_.begin(), by_address_.end(), address,
-                             [this](uint32_t a, uint32_t i) { return a < records_[i].address; });
-  if (it == by_address_.begin()) return nullptr;
-  uint32_t candidate = *(it - 1);
-  if (!overlapping_[candidate]) return address < records_[candidate].end ? &records_[candidate] : nullptr;
-  for (const RecordSpan& r : records_)
-    if (r.address <= address && address < r.end) return &r;
-  return nullptr;
-}
-
 // ---- Operations ----------------------------------------------------------
 
 int read_bin_header(Image& image) {
@@ -74,17 +25,26 @@ int read_bin_header(Image& image) {
   return 1;
 }
 
-uint32_t locate_address(Image& image, uint32_t target) {
+namespace {
+
+// The record that holds address, from the index built at the first lookup.
+bool find_record(Image& image, uint32_t address, RecordSpan& record) {
   if (!image.records.built()) image.records.build(image.stream, image.first_record_position);
-  const RecordSpan* record = target != 0 ? image.records.find(target) : nullptr;
-  if (record == nullptr) {
+  return address != 0 && image.records.find(image.stream, address, record);
+}
+
+}  // namespace
+
+uint32_t locate_address(Image& image, uint32_t target) {
+  RecordSpan record;
+  if (!find_record(image, target, record)) {
     image.cursor = {};
     return 0;
   }
   image.cursor.address = target;
-  image.cursor.remaining = record->end - target;
-  image.cursor.header_position = record->header_position;
-  image.stream.seek(record->header_position + kRecordHeaderSize + (target - record->address));
+  image.cursor.remaining = record.end - target;
+  image.cursor.header_position = record.header_position;
+  image.stream.seek(record.header_position + kRecordHeaderSize + (target - record.address));
   return image.cursor.remaining;
 }
 
@@ -145,7 +105,7 @@ uint32_t transfer(Image& image, std::conditional_t<Write, const uint8_t*, uint8_
 
 // Bytes a transfer of count bytes would really move when it starts at
 // address, data_position, with remaining bytes left in the current record.
-uint32_t reach(const Image& image, uint32_t address, uint32_t remaining, int64_t data_position, uint32_t count) {
+uint32_t reach(Image& image, uint32_t address, uint32_t remaining, int64_t data_position, uint32_t count) {
   uint32_t total = 0;
   while (total < count) {
     uint32_t chunk = std::min(remaining, count - total);
@@ -154,10 +114,10 @@ uint32_t reach(const Image& image, uint32_t address, uint32_t remaining, int64_t
     total += chunk;
     address += chunk;
     if (total == count) break;
-    const RecordSpan* next = image.records.find(address);
-    if (next == nullptr) break;
-    remaining = next->end - address;
-    data_position = next->header_position + kRecordHeaderSize + (address - next->address);
+    RecordSpan next;
+    if (!find_record(image, address, next)) break;
+    remaining = next.end - address;
+    data_position = next.header_position + kRecordHeaderSize + (address - next.address);
   }
   return total;
 }
@@ -169,6 +129,9 @@ uint32_t read_image(Image& image, void* buffer, uint32_t count) {
 }
 
 uint32_t write_image(Image& image, const void* buffer, uint32_t count) {
+  // The walk of the file table reads its entries as it goes; the ones this
+  // write would reach are read first, as they stood before it.
+  image.file_table.read_ahead(image, image.cursor.address, count);
   return transfer<true>(image, static_cast<const uint8_t*>(buffer), count);
 }
 
@@ -204,11 +167,10 @@ int refresh_record_checksum(Image& image) {
 }
 
 uint32_t measure_image(Image& image, uint32_t address, uint32_t count) {
-  if (!image.records.built()) image.records.build(image.stream, image.first_record_position);
-  const RecordSpan* record = address != 0 ? image.records.find(address) : nullptr;
-  if (record == nullptr) return 0;
-  return reach(image, address, record->end - address,
-               record->header_position + kRecordHeaderSize + (address - record->address), count);
+  RecordSpan record;
+  if (!find_record(image, address, record)) return 0;
+  return reach(image, address, record.end - address,
+               record.header_position + kRecordHeaderSize + (address - record.address), count);
 }
 
 std::vector<uint8_t> read_image_bytes(Image& image, uint32_t count) {

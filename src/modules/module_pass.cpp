@@ -42,7 +42,8 @@ int process_modules(Run& run, int kind, int word_count, const char* const* words
     say(run.out, "Unable to read block file\n");
     return 0;
   }
-  for (ModuleEntry& module : image.module_table) {
+  ModuleEntry module;
+  while (next_module_entry(image, module)) {
     if (!read_image_string(image, module.name_address, module.name)) {
       say(run.out, "Unable to read block file\n");
       return 0;

@@ -9,6 +9,21 @@ using xipsaw::Image;
 
 namespace {
 
+// Every entry a walk of the loaded table takes.
+std::vector<xipsaw::ModuleEntry> all_modules(Image& image) {
+  std::vector<xipsaw::ModuleEntry> entries;
+  xipsaw::ModuleEntry entry;
+  while (xipsaw::next_module_entry(image, entry)) entries.push_back(entry);
+  return entries;
+}
+
+std::vector<xipsaw::FileEntry> all_files(Image& image) {
+  std::vector<xipsaw::FileEntry> entries;
+  xipsaw::FileEntry entry;
+  while (xipsaw::next_file_entry(image, entry)) entries.push_back(entry);
+  return entries;
+}
+
 RomBuilder three_modules_two_files() {
   RomBuilder rom;
   for (const char* name : {"a.dll", "b.dll", "c.exe"}) rom.add_module(name).size = 100;
@@ -57,15 +72,17 @@ TEST(ImageTables, TablesFollowTheRomHeaderAndCrossRecords) {
   ASSERT_TRUE(img.validate());
   EXPECT_EQ(rom.file_entry_address(2), rom.rom_header_address + 236);
   ASSERT_EQ(xipsaw::load_module_table(img.image), 1);
-  ASSERT_EQ(img.image.module_table.size(), 3u);
-  EXPECT_EQ(img.image.module_table[1].name_address, rom.modules[1].name_address);
-  EXPECT_EQ(img.image.module_table[1].e32offset, rom.modules[1].e32offset);
+  const std::vector<xipsaw::ModuleEntry> modules = all_modules(img.image);
+  ASSERT_EQ(modules.size(), 3u);
+  EXPECT_EQ(modules[1].name_address, rom.modules[1].name_address);
+  EXPECT_EQ(modules[1].e32offset, rom.modules[1].e32offset);
   ASSERT_EQ(xipsaw::load_file_table(img.image), 1);
-  ASSERT_EQ(img.image.file_table.size(), 3u);
-  EXPECT_EQ(img.image.file_table[2].load_offset, rom.files[2].load_offset);
-  EXPECT_EQ(img.image.file_table[2].file_time_high, 0x01234567u);
+  const std::vector<xipsaw::FileEntry> files = all_files(img.image);
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_EQ(files[2].load_offset, rom.files[2].load_offset);
+  EXPECT_EQ(files[2].file_time_high, 0x01234567u);
   std::string name;
-  ASSERT_TRUE(xipsaw::read_image_string(img.image, img.image.file_table[2].name_address, name));
+  ASSERT_TRUE(xipsaw::read_image_string(img.image, files[2].name_address, name));
   EXPECT_EQ(name, "three.txt");
 }
 
@@ -82,7 +99,7 @@ TEST(ImageTables, EmptyTablesStillNeedALocatableAddress) {
   OpenedImage img2(padded);
   ASSERT_TRUE(img2.validate());
   EXPECT_EQ(xipsaw::load_module_table(img2.image), 1);
-  EXPECT_TRUE(img2.image.module_table.empty());
+  EXPECT_TRUE(all_modules(img2.image).empty());
 }
 
 TEST(ImageTables, HostileCountsCostOnlyWhatTheImageHolds) {
@@ -95,8 +112,9 @@ TEST(ImageTables, HostileCountsCostOnlyWhatTheImageHolds) {
   ASSERT_EQ(xipsaw::load_file_table(img.image), 1);
   // The three real entries, then the first one the image does not hold,
   // zero-filled: a walk ends there.
-  ASSERT_LE(img.image.file_table.size(), 4u + 1);
-  EXPECT_EQ(img.image.file_table.back().name_address, 0u);
+  const std::vector<xipsaw::FileEntry> files = all_files(img.image);
+  ASSERT_LE(files.size(), 4u + 1);
+  EXPECT_EQ(files.back().name_address, 0u);
 }
 
 TEST(ImageTables, NamesAreCutAt1023BytesAndFollowTheImage) {

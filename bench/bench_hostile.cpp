@@ -1,0 +1,275 @@
+// Time and peak memory of list, extract and update on large and hostile
+// images, each run as a child process of the real executable, beside `cat`
+// of the same BIN file as the anchor. Prints the figures; asserts nothing.
+//   bench_hostile [scratch directory] [image name...]
+// Images: names (600,000 entries sharing one 1023-byte name), overlap (one
+// million overlapping 2-byte records carrying one file), sparse (a sparse
+// 4 GiB BIN file whose one file claims 3.75 GiB) and large (4,000 files and
+// 200 modules, 64 MiB).
+//
+// The children run under a 1 GiB address-space limit, so that a build that
+// does not bound its memory fails there instead of taking the machine, and
+// are stopped after 300 seconds. The tool's final 30-second wait is cut
+// short by refusing its sleep call, so a child ends as soon as its work is
+// done. Peak memory includes the few MiB that the measuring process holds
+// when it starts the child (see the anchor).
+#include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <chrono>
+#include <cstddef>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "large_image.h"
+#include "tool_run.h"
+
+using namespace testkit;
+
+namespace {
+
+#if defined(__x86_64__)
+constexpr uint32_t kAuditArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr uint32_t kAuditArch = AUDIT_ARCH_AARCH64;
+#elif defined(__i386__)
+constexpr uint32_t kAuditArch = AUDIT_ARCH_I386;
+#else
+#error "bench_hostile: no seccomp architecture for this machine"
+#endif
+
+// Makes the calling process's sleeps fail at once with ENOSYS.
+bool refuse_sleeping() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clock_nanosleep, 2, 0),
+#if defined(__NR_nanosleep)
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_nanosleep, 1, 0),
+#else
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clock_nanosleep, 1, 0),
+#endif
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+  };
+  sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+struct Figures {
+  double wall = 0;    // seconds
+  double cpu = 0;     // user + system seconds
+  double peak = 0;    // MiB of resident memory at most
+  int status = -1;    // the wait status
+  std::string last;   // the last line printed, when it was kept
+};
+
+constexpr unsigned kTimeoutSeconds = 300;
+pid_t g_child = 0;
+
+// The measuring half, run in a freshly started copy of this program: the
+// peak resident size of a child counts what it inherits at the fork, so the
+// child must come from a process that holds none of the images.
+//   bench_hostile --spawn <file size limit> <output> <directory> <program> [args...]
+int spawn(int argc, char** argv) {
+  if (argc < 6) return 2;
+  const rlim_t file_limit = std::stoull(argv[2]);
+  auto start = std::chrono::steady_clock::now();
+  g_child = fork();
+  if (g_child == 0) {
+    int out = open(argv[3], O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0 || dup2(out, 1) < 0 || chdir(argv[4]) != 0) _exit(126);
+    rlimit memory{rlim_t{1} << 30, rlim_t{1} << 30};
+    setrlimit(RLIMIT_AS, &memory);
+    if (file_limit != 0) {
+      rlimit size{file_limit, file_limit};
+      setrlimit(RLIMIT_FSIZE, &size);
+    }
+    if (!refuse_sleeping()) _exit(125);
+    execv(argv[5], argv + 5);
+    _exit(127);
+  }
+  if (g_child < 0) return 1;
+  // A run that takes too long is stopped and shown as failed.
+  std::signal(SIGALRM, [](int) { kill(g_child, SIGKILL); });
+  alarm(kTimeoutSeconds);
+  int status = 0;
+  rusage usage{};
+  if (wait4(g_child, &status, 0, &usage) != g_child) return 1;
+  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                     static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  std::printf("%f %f %ld %d\n", wall, cpu, usage.ru_maxrss, status);  // ru_maxrss: KiB on Linux
+  return 0;
+}
+
+// Runs args[0] with its output in output_path, in directory cwd, under the
+// limits above (and a file-size limit when file_limit is not 0).
+Figures run_child(const std::vector<std::string>& args, const std::string& cwd, const std::string& output_path,
+                  rlim_t file_limit = 0) {
+  std::string command = "'" + std::filesystem::read_symlink("/proc/self/exe").string() + "' --spawn " +
+                        std::to_string(file_limit) + " '" + output_path + "' '" + cwd + "'";
+  for (const std::string& a : args) command += " '" + a + "'";
+  Figures f;
+  std::FILE* result = popen(command.c_str(), "r");
+  if (result == nullptr) return f;
+  long peak_kib = 0;
+  if (std::fscanf(result, "%lf %lf %ld %d", &f.wall, &f.cpu, &peak_kib, &f.status) != 4) f.status = -1;
+  pclose(result);
+  f.peak = static_cast<double>(peak_kib) / 1024.0;
+  if (output_path != "/dev/null") {
+    // Keep the last line: it tells how the run ended.
+    std::FILE* in = std::fopen(output_path.c_str(), "rb");
+    if (in != nullptr) {
+      std::fseek(in, 0, SEEK_END);
+      long size = std::ftell(in);
+      std::fseek(in, std::max(0L, size - 256), SEEK_SET);
+      char tail[257] = {};
+      size_t n = std::fread(tail, 1, 256, in);
+      std::fclose(in);
+      std::string text(tail, n);
+      while (!text.empty() && text.back() == '\n') text.pop_back();
+      f.last = text.substr(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
+    }
+  }
+  return f;
+}
+
+void print_row(const std::string& what, const Figures& f) {
+  std::string how;
+  if (WIFSIGNALED(f.status)) how = "  (killed by signal " + std::to_string(WTERMSIG(f.status)) + ")";
+  else if (!WIFEXITED(f.status) || WEXITSTATUS(f.status) != 0) how = "  (exit status not 0)";
+  std::printf("  %-40s %8.3f s wall %8.3f s cpu %8.1f MiB peak%s  %s\n", what.c_str(), f.wall, f.cpu, f.peak,
+              how.c_str(), f.last.substr(0, 50).c_str());
+}
+
+struct Bench {
+  std::string dir;
+
+  // The anchor, then list, extract and update of one image.
+  void measure(const std::string& name, const std::string& bin, const std::string& update_name,
+               rlim_t extract_file_limit = 0, bool list_to_null = false) {
+    const std::string out = dir + "/output.txt";
+    const std::string tool = XIPSAW_EXECUTABLE;
+    std::printf("%s:\n", name.c_str());
+    print_row("cat (anchor)", run_child({"/bin/cat", bin}, dir, "/dev/null"));
+    print_row("list", run_child({tool, bin, "list"}, dir, list_to_null ? "/dev/null" : out));
+    print_row(extract_file_limit ? "extract (output files cut at 256 MiB)" : "extract",
+              run_child({tool, bin, "extract"}, dir, out, extract_file_limit));
+    std::filesystem::remove_all(std::filesystem::path(bin).replace_extension());
+    write_file(dir + "/new.txt", Bytes(100, 'u'));
+    print_row("update " + update_name, run_child({tool, bin, "update", update_name, dir + "/new.txt"}, dir, out));
+    std::filesystem::remove(bin);
+    std::fflush(stdout);
+  }
+
+  // 600,000 file entries that all point at one name of 1023 bytes, and at
+  // one 16-byte piece of data.
+  void names() {
+    RomBuilder rom;
+    const uint32_t count = 600000;
+    const uint32_t name_address = rom.file_entry_address(count);
+    const uint32_t data_address = name_address + 1024;
+    for (uint32_t i = 0; i < count; ++i) {
+      // Only the first entry puts the name and the data into the image.
+      RomFile& f = i == 0 ? rom.add_file(std::string(1023, 'n'), Bytes(16, 'd')) : rom.add_file({}, {});
+      f.name_address = name_address;
+      f.load_offset = data_address;
+      f.real_size = f.stored_size = 16;
+      f.emit_name = f.emit_data = i == 0;
+    }
+    BinBuilder bin = rom.layout();
+    bin.max_record_length = 64 * 1024;
+    const std::string path = dir + "/names.bin";
+    bin.write(path);
+    measure("names: 600,000 entries sharing one 1023-byte name (" + mib(path) + ")", path, "absent.txt", 0, true);
+  }
+
+  // One file of 1,000,001 bytes carried by one million 2-byte records, each
+  // overlapping the next by one byte, after the records of the ROM
+  // structures.
+  void overlap() {
+    RomBuilder rom;
+    const uint32_t size = 1000001;
+    RomFile& f = rom.add_file("overlap.dat", Bytes(size, 0));
+    f.load_offset = 0x90000000u;
+    f.emit_data = false;
+    BinBuilder bin = rom.layout();
+    for (const Record& r : bin.records()) bin.add_raw_record(r);
+    std::mt19937 rng(3);
+    Bytes data = bench::content(rng, size);
+    for (uint32_t i = 0; i + 1 < size; ++i) bin.add_raw_record({f.load_offset + i, {data[i], data[i + 1]}, {}, {}, 0});
+    const std::string path = dir + "/overlap.bin";
+    bin.write(path);
+    measure("overlap: one million overlapping 2-byte records (" + mib(path) + ")", path, "overlap.dat");
+  }
+
+  // A sparse BIN file of 4 GiB: one record of almost 4 GiB left as a hole,
+  // after the records of the ROM structures (which it overlaps, so they
+  // keep their addresses), and one file that claims 3.75 GiB of it.
+  void sparse() {
+    RomBuilder rom;
+    RomFile& f = rom.add_file("huge.dat", {});
+    f.load_offset = 0x00010000u;
+    f.real_size = f.stored_size = 0xF0000000u;
+    f.emit_data = false;
+    BinBuilder bin = rom.layout();
+    for (const Record& r : bin.records()) bin.add_raw_record(r);
+    Record hole{f.load_offset, {}, {}, {}, 0};
+    hole.hole = 0xFFF00000u;
+    bin.add_raw_record(hole);
+    const std::string path = dir + "/sparse.bin";
+    bin.write(path);
+    measure("sparse: 4 GiB BIN, one file claiming 3.75 GiB (" + mib(path) + ", sparse)", path, "huge.dat",
+            rlim_t{256} << 20);
+  }
+
+  void large() {
+    bench::LargeImage image = bench::large_image();
+    const std::string path = dir + "/large.bin";
+    image.bin.write(path);
+    measure("large: 4,000 files and 200 modules (" + mib(path) + ")", path, "file3995.txt");
+  }
+
+  static std::string mib(const std::string& path) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.1f MiB",
+                  static_cast<double>(std::filesystem::file_size(path)) / (1 << 20));
+    return text;
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "--spawn") return spawn(argc, argv);
+  Bench bench;
+  bench.dir = argc > 1 ? argv[1] : (std::filesystem::temp_directory_path() / "xipsaw-bench-hostile").string();
+  std::filesystem::remove_all(bench.dir);
+  std::filesystem::create_directories(bench.dir);
+  const std::vector<std::pair<std::string, std::function<void()>>> images = {
+      {"names", [&] { bench.names(); }},
+      {"overlap", [&] { bench.overlap(); }},
+      {"sparse", [&] { bench.sparse(); }},
+      {"large", [&] { bench.large(); }}};
+  std::vector<std::string> chosen(argv + std::min(argc, 2), argv + argc);
+  for (const auto& [name, run] : images)
+    if (chosen.empty() || std::find(chosen.begin(), chosen.end(), name) != chosen.end()) run();
+  std::filesystem::remove_all(bench.dir);
+  return 0;
+}
