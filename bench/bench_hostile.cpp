@@ -1,7 +1,7 @@
 // Time and peak memory of list, extract and update on large and hostile
 // images, each run as a child process of the real executable, beside `cat`
 // of the same BIN file as the anchor. Prints the figures; asserts nothing.
-//   bench_hostile [scratch directory] [image name...]
+//   bench_hostile [scratch directory] [image name...] [--keep]
 // Images: names (600,000 entries sharing one 1023-byte name), overlap (one
 // million overlapping 2-byte records carrying one file), sparse (a sparse
 // 4 GiB BIN file whose one file claims 3.75 GiB) and large (4,000 files and
@@ -160,6 +160,7 @@ void print_row(const std::string& what, const Figures& f) {
 
 struct Bench {
   std::string dir;
+  bool keep = false;  // leave the images in dir
 
   // The anchor, then list, extract and update of one image.
   void measure(const std::string& name, const std::string& bin, const std::string& update_name,
@@ -174,7 +175,7 @@ struct Bench {
     std::filesystem::remove_all(std::filesystem::path(bin).replace_extension());
     write_file(dir + "/new.txt", Bytes(100, 'u'));
     print_row("update " + update_name, run_child({tool, bin, "update", update_name, dir + "/new.txt"}, dir, out));
-    std::filesystem::remove(bin);
+    if (!keep) std::filesystem::remove(bin);
     std::fflush(stdout);
   }
 
@@ -268,8 +269,9 @@ int main(int argc, char** argv) {
       {"sparse", [&] { bench.sparse(); }},
       {"large", [&] { bench.large(); }}};
   std::vector<std::string> chosen(argv + std::min(argc, 2), argv + argc);
+  bench.keep = std::find(chosen.begin(), chosen.end(), "--keep") != chosen.end();
   for (const auto& [name, run] : images)
-    if (chosen.empty() || std::find(chosen.begin(), chosen.end(), name) != chosen.end()) run();
-  std::filesystem::remove_all(bench.dir);
+    if (chosen.size() == size_t{bench.keep} || std::find(chosen.begin(), chosen.end(), name) != chosen.end()) run();
+  if (!bench.keep) std::filesystem::remove_all(bench.dir);
   return 0;
 }

@@ -1,5 +1,8 @@
 #include "image/bin_stream.h"
 
+#include <algorithm>
+#include <cstring>
+
 #if defined(_WIN32)
 #include <io.h>
 #else
@@ -27,6 +30,7 @@ BinStream::~BinStream() {
 bool BinStream::open(const std::string& path) {
   file_ = std::fopen(path.c_str(), "r+b");
   position_ = 0;
+  block_size_ = 0;
   file_position_ = file_ != nullptr ? 0 : -1;
   last_ = LastOp::none;
   return file_ != nullptr;
@@ -55,16 +59,46 @@ bool BinStream::sync_position(LastOp next) {
 }
 
 size_t BinStream::read(void* buffer, size_t count) {
-  if (file_ == nullptr || count == 0 || !sync_position(LastOp::read)) return 0;
+  if (file_ == nullptr || position_ < 0) return 0;
+  auto* out = static_cast<uint8_t*>(buffer);
+  size_t done = 0;
+  while (done < count) {
+    const int64_t at = position_;
+    const int64_t block_end = block_start_ + static_cast<int64_t>(block_size_);
+    if (at >= block_start_ && at < block_end) {
+      const size_t n = std::min(count - done, static_cast<size_t>(block_end - at));
+      std::memcpy(out + done, block_.data() + (at - block_start_), n);
+      done += n;
+      position_ += static_cast<int64_t>(n);
+      continue;
+    }
+    if (count - done >= block_.size()) {
+      done += read_file(out + done, count - done);
+      break;
+    }
+    // Take the whole aligned block that holds the position.
+    block_size_ = 0;
+    block_start_ = at - at % static_cast<int64_t>(block_.size());
+    position_ = block_start_;
+    block_size_ = read_file(block_.data(), block_.size());
+    position_ = at;
+    if (at >= block_start_ + static_cast<int64_t>(block_size_)) break;  // the end of the file
+  }
+  bytes_read_ += done;
+  return done;
+}
+
+size_t BinStream::read_file(uint8_t* buffer, size_t count) {
+  if (!sync_position(LastOp::read)) return 0;
   size_t got = std::fread(buffer, 1, count, file_);
   if (got < count) std::clearerr(file_);
   position_ += static_cast<int64_t>(got);
   file_position_ = position_;
-  bytes_read_ += got;
   return got;
 }
 
 size_t BinStream::write(const void* buffer, size_t count) {
+  block_size_ = 0;  // the block may hold what this write changes
   if (file_ == nullptr || count == 0 || !sync_position(LastOp::write)) return 0;
   size_t allowed = count;
   if (write_budget_ >= 0 && static_cast<uint64_t>(write_budget_) < count) allowed = static_cast<size_t>(write_budget_);

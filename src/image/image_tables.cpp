@@ -143,15 +143,17 @@ uint32_t file_entry_address(const Image& image, uint32_t index) {
 
 bool read_image_string(Image& image, uint32_t address, std::string& name) {
   if (locate_address(image, address) == 0) return false;
-  // Up to 1023 bytes before a NUL, read in blocks that stay inside one
-  // record. A name that runs past its record goes on at the next image
-  // address, in whatever record holds it; one that reaches a gap or the end
-  // of the file ends there.
+  // Up to 1023 bytes before a NUL, read in blocks that stay inside the
+  // current record. A name that runs past its record goes on at the next
+  // image address, in whatever record holds it: that first byte is read
+  // across records, which locates the address after it too, so the reads
+  // go through the same records as reads of one byte at a time would. A
+  // name that reaches a gap or the end of the file ends there.
   char text[kMaxNameLength];
   uint32_t length = 0;
   while (length < kMaxNameLength) {
-    if (image.cursor.remaining == 0 && locate_address(image, image.cursor.address) == 0) break;
-    const uint32_t want = std::min(kMaxNameLength - length, image.cursor.remaining);
+    const uint32_t remaining = image.cursor.remaining;
+    const uint32_t want = remaining == 0 ? 1 : std::min(kMaxNameLength - length, remaining);
     const uint32_t got = read_image(image, text + length, want);
     const void* nul = std::memchr(text + length, '\0', got);
     if (nul != nullptr) {

@@ -13,23 +13,14 @@ namespace {
 constexpr uint32_t kNone = UINT32_MAX;
 
 // Visits the record headers from position on, in file order, until the end
-// record (address 0) or until a whole header can no longer be read. Headers
-// are taken from blocks read through the stream, so that a run of small
-// records costs one read per block rather than a read and a seek per record.
+// record (address 0) or until a whole header can no longer be read.
 // visit(address, length, header_position) returns false to stop early.
 template <typename Visit>
 void walk_records(BinStream& stream, int64_t position, Visit&& visit) {
-  uint8_t block[4096];
-  int64_t block_start = 0;
-  size_t block_size = 0;
+  uint8_t header[kRecordHeaderSize];
   for (;;) {
-    if (position < block_start || position + kRecordHeaderSize > block_start + static_cast<int64_t>(block_size)) {
-      stream.seek(position);
-      block_start = position;
-      block_size = stream.read(block, sizeof block);
-      if (block_size < kRecordHeaderSize) return;
-    }
-    const uint8_t* header = block + (position - block_start);
+    stream.seek(position);
+    if (stream.read(header, sizeof header) != sizeof header) return;
     const uint32_t address = load_u32(header);
     const uint32_t length = load_u32(header + 4);
     if (address == 0 || !visit(address, length, position)) return;

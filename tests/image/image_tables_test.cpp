@@ -2,6 +2,8 @@
 // entry.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "opened_image.h"
 
 using namespace testkit;
@@ -115,6 +117,83 @@ TEST(ImageTables, HostileCountsCostOnlyWhatTheImageHolds) {
   const std::vector<xipsaw::FileEntry> files = all_files(img.image);
   ASSERT_LE(files.size(), 4u + 1);
   EXPECT_EQ(files.back().name_address, 0u);
+}
+
+// Points the image's ROM header at a file table of count entries at table,
+// with no modules.
+void place_file_table(Image& image, uint32_t table, uint32_t count) {
+  image.rom_header_address = table - xipsaw::kRomHeaderSize;
+  image.rom_header.bytes = {};
+  for (int i = 0; i < 4; ++i) image.rom_header.bytes[48 + i] = static_cast<uint8_t>(count >> (8 * i));
+}
+
+// The walk takes the entries in batches, with other reads (and writes) of
+// the image between them; every entry must be what one continuous read of
+// the whole table, before any write, gives. Random layouts: the table cut
+// into records at random points, pieces left out, earlier records with other
+// bytes over parts of it, files cut short, counts beyond what the image
+// holds, entries whose name address is 0.
+TEST(ImageTables, BatchedWalksTakeWhatOneContinuousReadGives) {
+  std::mt19937 rng(28);
+  const uint32_t table = 0x10000;
+  for (int layout = 0; layout < 150; ++layout) {
+    const uint32_t entries = rng() % 300;
+    Bytes content(entries * 28 + 64);
+    for (uint8_t& b : content) b = static_cast<uint8_t>(rng());
+    if (entries != 0 && rng() % 3 == 0) put_u32(content, 28 * (rng() % entries) + 20, 0);
+    BinBuilder bin;
+    for (int shadows = rng() % 8; shadows > 0; --shadows) {
+      Bytes other(1 + rng() % 1000, static_cast<uint8_t>(rng()));
+      bin.add_raw_record({table + 1 + static_cast<uint32_t>(rng() % content.size()), other, {}, {}, 0});
+    }
+    for (uint32_t at = 0; at < content.size();) {
+      const uint32_t n = std::min<uint32_t>(1 + rng() % 300, static_cast<uint32_t>(content.size()) - at);
+      if (at == 0 || rng() % 8 != 0)
+        bin.add_raw_record({table + at, Bytes(content.begin() + at, content.begin() + at + n), {}, {}, 0});
+      at += n;
+    }
+    bin.end_record = rng() % 2 == 0;
+    if (rng() % 3 == 0) bin.truncate_to = 15 + rng() % (bin.build().size() - 14);
+    const uint32_t count = rng() % 4 == 0 ? 0xFFFFFFFFu : entries;
+
+    OpenedImage once(bin);
+    place_file_table(once.image, table, count);
+    const bool located = xipsaw::locate_address(once.image, table) != 0;
+    std::vector<Bytes> expected;
+    for (uint32_t i = 0; located && i < count; ++i) {
+      expected.emplace_back(28, 0);
+      xipsaw::read_image(once.image, expected.back().data(), 28);
+      if (get_u32(expected.back(), 20) == 0) break;
+    }
+
+    OpenedImage img(bin);
+    place_file_table(img.image, table, count);
+    ASSERT_EQ(xipsaw::load_file_table(img.image), located ? 1 : 0);
+    xipsaw::FileEntry entry;
+    size_t taken = 0;
+    for (; xipsaw::next_file_entry(img.image, entry); ++taken) {
+      ASSERT_LT(taken, expected.size()) << "layout " << layout;
+      const xipsaw::FileEntry want = xipsaw::FileEntry::parse(expected[taken].data());
+      ASSERT_EQ(entry.attributes, want.attributes) << "layout " << layout << " entry " << taken;
+      ASSERT_EQ(entry.file_time_low, want.file_time_low);
+      ASSERT_EQ(entry.file_time_high, want.file_time_high);
+      ASSERT_EQ(entry.real_size, want.real_size);
+      ASSERT_EQ(entry.stored_size, want.stored_size);
+      ASSERT_EQ(entry.name_address, want.name_address);
+      ASSERT_EQ(entry.load_offset, want.load_offset);
+      // What the walk does between entries: read a name, or write data over
+      // any part of the table, even the entries still to come.
+      const uint32_t address = table + static_cast<uint32_t>(rng() % content.size());
+      if (rng() % 2 == 0) {
+        std::string name;
+        xipsaw::read_image_string(img.image, address, name);
+      } else if (rng() % 4 == 0 && xipsaw::locate_address(img.image, address) != 0) {
+        Bytes zeros(1 + rng() % 400, 0);
+        xipsaw::write_image(img.image, zeros.data(), static_cast<uint32_t>(zeros.size()));
+      }
+    }
+    EXPECT_EQ(taken, expected.size()) << "layout " << layout;
+  }
 }
 
 TEST(ImageTables, NamesAreCutAt1023BytesAndFollowTheImage) {

@@ -36,17 +36,23 @@ std::string memory_directory() {
   return std::filesystem::is_directory("/dev/shm", ec) ? "/dev/shm" : "";
 }
 
-ToolResult run_tool(const std::vector<std::string>& args, const std::string& library_dir) {
+bool run_tool_to(std::FILE* out, const std::vector<std::string>& args, const std::string& library_dir) {
   std::vector<const char*> argv{"xipsaw"};
   for (const std::string& a : args) argv.push_back(a.c_str());
-  std::FILE* out = std::tmpfile();
-  if (out == nullptr) throw std::runtime_error("tmpfile failed");
-  ToolResult result;
+  bool waited = false;
   xipsaw::RunOptions options;
   options.out = out;
   options.library_dir = library_dir;
-  options.wait = [&result](unsigned ms) { result.waited = ms == xipsaw::kFinalWaitMilliseconds; };
+  options.wait = [&waited](unsigned ms) { waited = ms == xipsaw::kFinalWaitMilliseconds; };
   xipsaw::run_command_line(static_cast<int>(argv.size()), argv.data(), options);
+  return waited;
+}
+
+ToolResult run_tool(const std::vector<std::string>& args, const std::string& library_dir) {
+  std::FILE* out = std::tmpfile();
+  if (out == nullptr) throw std::runtime_error("tmpfile failed");
+  ToolResult result;
+  result.waited = run_tool_to(out, args, library_dir);
   std::fflush(out);
   std::rewind(out);
   char buffer[4096];

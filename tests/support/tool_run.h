@@ -2,6 +2,7 @@
 // the test's own.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,8 @@ struct ToolResult {
 std::string memory_directory();
 
 ToolResult run_tool(const std::vector<std::string>& args, const std::string& library_dir = real_codec_dir());
+// The same with the output going to out; returns whether the wait was reached.
+bool run_tool_to(std::FILE* out, const std::vector<std::string>& args, const std::string& library_dir);
 
 Bytes read_file(const std::string& path);
 void write_file(const std::string& path, const Bytes& data);

@@ -1,0 +1,77 @@
+// What whole runs hold in memory at most, on images that claim or contain
+// much: it must not grow with the number of entries, nor with the sizes an
+// image states.
+#include <gtest/gtest.h>
+
+#include "allocation_probe.h"
+#include "tool_run.h"
+
+using namespace testkit;
+using filetest::AllocationProbe;
+
+namespace {
+
+// Runs the tool and returns the most memory it held at once; output, when
+// given, gets the number of bytes printed.
+size_t peak_of(const std::vector<std::string>& args, long* output = nullptr) {
+  std::FILE* out = std::tmpfile();
+  size_t peak = 0;
+  {
+    AllocationProbe probe;
+    run_tool_to(out, args, fake_codec_dir());
+    peak = probe.peak_held();
+  }
+  std::fseek(out, 0, SEEK_END);
+  if (output != nullptr) *output = std::ftell(out);
+  std::fclose(out);
+  return peak;
+}
+
+TEST(BoundedMemory, NamesAreHeldOnlyWhileTheirEntryIsHandled) {
+  // 5000 entries that all point at one name of 1023 bytes: a run that kept
+  // every name would hold 5 MB of them.
+  TempDir dir;
+  RomBuilder rom;
+  const uint32_t count = 5000;
+  const uint32_t name_address = rom.file_entry_address(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    RomFile& f = i == 0 ? rom.add_file(std::string(1023, 'n'), bytes_of("data")) : rom.add_file({}, {});
+    f.name_address = name_address;
+    f.load_offset = name_address + 1024;
+    f.real_size = f.stored_size = 4;
+    f.emit_name = f.emit_data = i == 0;
+  }
+  rom.layout().write(dir / "nk.bin");
+  for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
+           {"list"}, {"extract", "none.txt"}, {"update", "none.txt"}}) {
+    std::vector<std::string> args{dir / "nk.bin"};
+    args.insert(args.end(), command.begin(), command.end());
+    long printed = 0;
+    EXPECT_LT(peak_of(args, &printed), size_t{64} << 10) << command[0];
+    if (command[0] == "list") {
+      EXPECT_EQ(printed, count * (4 + 10 + 10 + 1023 + 18));
+    }
+  }
+}
+
+TEST(BoundedMemory, ASparseFourGibibyteImageCostsNoMoreThanASmallOne) {
+  // One record of almost 4 GiB left as a hole, overlapped by the ROM
+  // structures' records before it, and a file that claims 3.75 GiB of it.
+  TempDir dir;
+  RomBuilder rom;
+  RomFile& f = rom.add_file("huge.dat", {});
+  f.load_offset = 0x00010000u;
+  f.real_size = f.stored_size = 0xF0000000u;
+  f.emit_data = false;
+  BinBuilder bin = rom.layout();
+  for (const Record& r : bin.records()) bin.add_raw_record(r);
+  Record hole{f.load_offset, {}, {}, {}, 0};
+  hole.hole = 0xFFF00000u;
+  bin.add_raw_record(hole);
+  bin.write(dir / "nk.bin");
+  EXPECT_EQ(run_tool({dir / "nk.bin", "list"}).output,
+            "____-268435456-268435456              huge.dat (ROM 0x00010000)\n");
+  for (const char* command : {"list", "update"}) EXPECT_LT(peak_of({dir / "nk.bin", command, "none.txt"}), size_t{64} << 10);
+}
+
+}  // namespace
