@@ -30,7 +30,7 @@ BinStream::~BinStream() {
 bool BinStream::open(const std::string& path) {
   file_ = std::fopen(path.c_str(), "r+b");
   position_ = 0;
-  block_size_ = 0;
+  drop_blocks();
   file_position_ = file_ != nullptr ? 0 : -1;
   last_ = LastOp::none;
   return file_ != nullptr;
@@ -64,28 +64,39 @@ size_t BinStream::read(void* buffer, size_t count) {
   size_t done = 0;
   while (done < count) {
     const int64_t at = position_;
-    const int64_t block_end = block_start_ + static_cast<int64_t>(block_size_);
-    if (at >= block_start_ && at < block_end) {
-      const size_t n = std::min(count - done, static_cast<size_t>(block_end - at));
-      std::memcpy(out + done, block_.data() + (at - block_start_), n);
-      done += n;
-      position_ += static_cast<int64_t>(n);
-      continue;
-    }
-    if (count - done >= block_.size()) {
+    const int64_t start = at - at % static_cast<int64_t>(kBlockSize);
+    Block* block = nullptr;
+    for (Block& b : blocks_)
+      if (b.size != 0 && b.start == start) block = &b;
+    if (block == nullptr && count - done >= kBlockSize) {
       done += read_file(out + done, count - done);
       break;
     }
-    // Take the whole aligned block that holds the position.
-    block_size_ = 0;
-    block_start_ = at - at % static_cast<int64_t>(block_.size());
-    position_ = block_start_;
-    block_size_ = read_file(block_.data(), block_.size());
-    position_ = at;
-    if (at >= block_start_ + static_cast<int64_t>(block_size_)) break;  // the end of the file
+    if (block == nullptr) {
+      // Take the whole aligned block that holds the position, in place of
+      // the one used least recently.
+      block = &*std::min_element(blocks_.begin(), blocks_.end(),
+                                 [](const Block& a, const Block& b) { return a.used < b.used; });
+      block->size = 0;
+      position_ = start;
+      block->size = read_file(block->bytes.data(), kBlockSize);
+      block->start = start;
+      position_ = at;
+    }
+    block->used = ++uses_;
+    const int64_t end = block->start + static_cast<int64_t>(block->size);
+    if (at >= end) break;  // the end of the file
+    const size_t n = std::min(count - done, static_cast<size_t>(end - at));
+    std::memcpy(out + done, block->bytes.data() + (at - block->start), n);
+    done += n;
+    position_ += static_cast<int64_t>(n);
   }
   bytes_read_ += done;
   return done;
+}
+
+void BinStream::drop_blocks() {
+  for (Block& b : blocks_) b.size = 0;
 }
 
 size_t BinStream::read_file(uint8_t* buffer, size_t count) {
@@ -98,7 +109,7 @@ size_t BinStream::read_file(uint8_t* buffer, size_t count) {
 }
 
 size_t BinStream::write(const void* buffer, size_t count) {
-  block_size_ = 0;  // the block may hold what this write changes
+  drop_blocks();  // they may hold what this write changes
   if (file_ == nullptr || count == 0 || !sync_position(LastOp::write)) return 0;
   size_t allowed = count;
   if (write_budget_ >= 0 && static_cast<uint64_t>(write_budget_) < count) allowed = static_cast<size_t>(write_budget_);

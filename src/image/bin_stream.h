@@ -28,11 +28,11 @@ class BinStream {
   // Transfers at the current position, which they advance by the bytes
   // actually moved. A change between reading and writing always repositions
   // the underlying stream first, as C streams opened for update require.
-  // Small reads are served from one aligned block of the file kept here, so
-  // that reads at nearby positions (record headers, table entries, names)
-  // cost no call into the C stream, whose every seek is a system call; a
-  // seek happens only where the C stream stands elsewhere. Writes drop the
-  // block.
+  // Small reads are served from a few aligned blocks of the file kept here,
+  // so that reads at positions read shortly before (record headers, table
+  // entries, names) cost no call into the C stream, whose every seek is a
+  // system call; a seek happens only where the C stream stands elsewhere.
+  // Writes drop the blocks.
   size_t read(void* buffer, size_t count);
   size_t write(const void* buffer, size_t count);
 
@@ -61,14 +61,21 @@ class BinStream {
   bool sync_position(LastOp next);
   // Reads straight from the C stream at the current position.
   size_t read_file(uint8_t* buffer, size_t count);
+  void drop_blocks();
 
   std::FILE* file_ = nullptr;
   int64_t position_ = 0;         // logical position of the next transfer
   int64_t file_position_ = -1;   // where the C stream stands, -1 if unknown
   LastOp last_ = LastOp::none;
-  std::array<uint8_t, 4096> block_{};
-  int64_t block_start_ = 0;
-  size_t block_size_ = 0;  // bytes of the file in block_; 0: none
+  static constexpr size_t kBlockSize = 4096;
+  struct Block {
+    std::array<uint8_t, kBlockSize> bytes;
+    int64_t start = 0;  // a multiple of kBlockSize
+    size_t size = 0;    // bytes of the file held; 0: none
+    uint64_t used = 0;  // when it was last read from
+  };
+  std::array<Block, 4> blocks_{};
+  uint64_t uses_ = 0;
   uint64_t bytes_read_ = 0;
   int64_t write_budget_ = -1;  // bytes left before an injected failure; -1: none
   bool budget_lasting_ = false;

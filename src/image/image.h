@@ -152,11 +152,6 @@ int refresh_record_checksum(Image& image);
 // locate_address(address) would reach, without moving the cursor.
 uint32_t measure_image(Image& image, uint32_t address, uint32_t count);
 
-// Reads up to count bytes at the cursor into a buffer that grows only with
-// the bytes the image really delivers, so a hostile count cannot make it
-// allocate more than the BIN file holds.
-std::vector<uint8_t> read_image_bytes(Image& image, uint32_t count);
-
 // Headers and tables.
 int read_ecec_header(Image& image);
 int read_rom_header(Image& image);

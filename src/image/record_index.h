@@ -22,24 +22,27 @@ struct RecordSpan {
 };
 
 // The map is a sorted array of runs: stretches of addresses over which the
-// first covering record stays the same, each naming that record. Building it
-// sorts the records by address and sweeps them with a heap of the records
-// that cover the sweep's point, ordered by file position: O(n log n) for n
-// records. A lookup is a binary search over the runs.
+// first covering record stays the same, each with the position of that
+// record's header. Building it sorts the records by address and sweeps them
+// with a heap of the records that cover the sweep's point, ordered by file
+// position: O(n log n) for n records. A lookup is a binary search over the
+// runs, then a read of the record's header, which the stream's block of the
+// file usually holds already, and which the read of the record's data needs
+// next anyway.
 //
-// Memory: 12 bytes per record that holds some address and 8 per run, at
-// most 2n - 1 runs. A BIN file can hold hundreds of millions of records, so
-// the index takes at most max_records of them, and fewer when its map would
-// need more than max_bytes. Records with empty ranges (length 0, or an end
-// at or past 2^32) can never be located and are not counted. The records
-// after the indexed ones are the index's tail: an address that no indexed
-// record covers is looked for by walking the tail's headers in file order,
-// as the record stream's plain walk would. Images with fewer records than
-// the limit, which is every real one, never walk.
+// Memory: 8 bytes per run, at most 2n - 1 runs. A BIN file can hold hundreds
+// of millions of records, so the index takes at most max_records of them
+// (16 bytes each while it is built), and fewer when its map would take more
+// than max_bytes. Records with empty ranges (length 0, or an end at or past
+// 2^32) can never be located and are not counted. The records after the
+// indexed ones are the index's tail: an address that no indexed record
+// covers is looked for by walking the tail's headers in file order, as the
+// record stream's plain walk would. Images with fewer records than the
+// limits, which is every real one, never walk.
 class RecordIndex {
  public:
   static constexpr uint32_t kMaxRecords = 1u << 20;
-  static constexpr size_t kMaxBytes = size_t{20} << 20;
+  static constexpr size_t kMaxBytes = size_t{8} << 20;
 
   // Walks the record headers from first_record_position to the end record,
   // or to where a whole header can no longer be read.
@@ -47,8 +50,8 @@ class RecordIndex {
              size_t max_bytes = kMaxBytes);
   bool built() const { return built_; }
 
-  // The record that holds address, or false when no record does. Moves the
-  // stream only when it walks the tail.
+  // The record that holds address, or false when no record does. The
+  // stream's position is the same after as before.
   bool find(BinStream& stream, uint32_t address, RecordSpan& record) const;
 
   int64_t file_size() const { return file_size_; }
@@ -58,31 +61,28 @@ class RecordIndex {
   size_t memory() const;
 
  private:
-  struct Record {  // a record that holds at least one address of the map
+  struct Record {  // as read while the map is built
     uint32_t address;
     uint32_t end;
-    uint32_t position_low;  // low 32 bits of the header's position
+    int64_t header_position;
   };
   struct Run {
-    uint32_t start;   // first address of the run
-    uint32_t record;  // index into records_
+    uint32_t start;         // first address of the run
+    uint32_t position_low;  // low 32 bits of the record's header position
   };
-  struct HighPart {  // header positions from records_[first] on have this high half
+  struct HighPart {  // header positions from runs_[first] on have this high half
     uint32_t first;
     uint32_t high;
   };
 
-  static int64_t position_of(const std::vector<Record>& records, const std::vector<HighPart>& highs,
-                             uint32_t record);
-  // Maps the first n records read; false when the map would exceed max_bytes.
-  bool map(std::vector<Record>& records, std::vector<HighPart>& highs, size_t n, size_t max_bytes);
+  // Maps the first n records; false when the map would exceed max_bytes.
+  bool map(const std::vector<Record>& records, size_t n, size_t max_bytes);
 
   bool built_ = false;
   int64_t file_size_ = 0;
   int64_t tail_position_ = -1;  // header of the first record not indexed, -1 when none
-  std::vector<Record> records_;    // file order
-  std::vector<HighPart> highs_;    // for positions at or past 4 GiB, in order of first
-  std::vector<Run> runs_;          // in address order
+  std::vector<Run> runs_;        // in address order
+  std::vector<HighPart> highs_;  // for positions at or past 4 GiB, in order of first
 };
 
 }  // namespace xipsaw

@@ -173,12 +173,4 @@ uint32_t measure_image(Image& image, uint32_t address, uint32_t count) {
                record.header_position + kRecordHeaderSize + (address - record.address), count);
 }
 
-std::vector<uint8_t> read_image_bytes(Image& image, uint32_t count) {
-  std::vector<uint8_t> bytes;
-  if (image.cursor.address == 0) return bytes;
-  bytes.resize(reach(image, image.cursor.address, image.cursor.remaining, image.stream.tell(), count));
-  bytes.resize(read_image(image, bytes.data(), static_cast<uint32_t>(bytes.size())));
-  return bytes;
-}
-
 }  // namespace xipsaw
