@@ -14,70 +14,23 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "driver/driver.h"
-#include "image_builder.h"
-#include "lzx_encoder.h"
+#include "large_image.h"
 
 using namespace testkit;
 
 namespace {
 
-Bytes compress(const Bytes& data) {
-  Bytes out(data.size() + 1024);
-  int32_t n = lzx::compress_buffer(data.data(), static_cast<uint32_t>(data.size()), out.data(),
-                                   static_cast<uint32_t>(out.size()));
-  out.resize(n < 0 ? 0 : static_cast<size_t>(n));
-  return out;
-}
-
-Bytes content(std::mt19937& rng, size_t n) {
-  static const char* words[] = {"coredll", "registry", "HKEY_LOCAL_MACHINE", "device", "driver", "0x0000", "\r\n"};
-  Bytes b;
-  while (b.size() < n) {
-    const char* w = words[rng() % 7];
-    b.insert(b.end(), w, w + std::char_traits<char>::length(w));
-    b.push_back(' ');
-  }
-  b.resize(n);
-  return b;
-}
-
 // Writes the image to path; every fifth file compressed when packed is set.
 void write_image(const std::string& path, bool packed) {
-  std::mt19937 rng(7);
-  RomBuilder rom;
-  rom.rom_header_address = 0x80001000;
-  size_t stored = 0;
-  for (int i = 0; i < 200; ++i) {
-    RomModule& m = rom.add_module("module" + std::to_string(i) + ".dll");
-    for (uint32_t s = 0; s < 4; ++s) {
-      Bytes data = content(rng, 2048 + rng() % 8192);
-      m.sections.push_back({data, static_cast<uint32_t>(data.size()), 0x1000 * (s + 1), {}, 0, 0x60000020, true});
-      stored += data.size();
-    }
-  }
-  for (int i = 0; i < 4000; ++i) {
-    Bytes data = content(rng, 1024 + rng() % 31744);
-    if (packed && i % 5 == 0) {
-      Bytes compressed = compress(data);
-      RomFile& f = rom.add_file("file" + std::to_string(i) + ".txt", compressed, 0x800);
-      f.real_size = static_cast<uint32_t>(data.size());
-      stored += compressed.size();
-    } else {
-      rom.add_file("file" + std::to_string(i) + ".txt", data);
-      stored += data.size();
-    }
-  }
-  BinBuilder bin = rom.layout();
-  bin.max_record_length = 64 * 1024;
-  bin.write(path);
-  std::printf("image: %zu modules, %zu files, %s, %.1f MiB stored, %zu records\n", rom.modules.size(),
-              rom.files.size(), packed ? "one in five compressed" : "none compressed",
-              static_cast<double>(stored) / (1 << 20), bin.records().size());
+  bench::LargeImage image = bench::large_image(packed);
+  image.bin.write(path);
+  std::printf("image: %zu modules, %zu files, %s, %.1f MiB stored, %zu records\n", image.rom.modules.size(),
+              image.rom.files.size(), packed ? "one in five compressed" : "none compressed",
+              static_cast<double>(image.stored) / (1 << 20), image.bin.records().size());
 }
 
 xipsaw::RunOptions quiet_options() {

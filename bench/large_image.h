@@ -1,6 +1,6 @@
 // A large generated image for the benchmarks: 4000 files of 1 to 32 KiB,
-// one in five compressed, and 200 modules of four sections, in records of
-// 64 KiB: about 64 MiB of stored data.
+// one in five compressed (or none), and 200 modules of four sections, in
+// records of 64 KiB: about 64 MiB of stored data.
 #pragma once
 
 #include <random>
@@ -38,7 +38,7 @@ struct LargeImage {
   size_t stored = 0;  // bytes of file and section data
 };
 
-inline LargeImage large_image() {
+inline LargeImage large_image(bool packed = true) {
   LargeImage image;
   std::mt19937 rng(7);
   testkit::RomBuilder& rom = image.rom;
@@ -53,7 +53,7 @@ inline LargeImage large_image() {
   }
   for (int i = 0; i < 4000; ++i) {
     testkit::Bytes data = content(rng, 1024 + rng() % 31744);
-    if (i % 5 == 0) {
+    if (packed && i % 5 == 0) {
       testkit::Bytes packed = compress(data);
       testkit::RomFile& f = rom.add_file("file" + std::to_string(i) + ".txt", packed, 0x800);
       f.real_size = static_cast<uint32_t>(data.size());

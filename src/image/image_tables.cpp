@@ -10,6 +10,14 @@
 
 namespace xipsaw {
 
+namespace {
+
+// Where an entry's name address lies in it.
+constexpr uint32_t kModuleNameAddressOffset = 16;
+constexpr uint32_t kFileNameAddressOffset = 20;
+
+}  // namespace
+
 uint32_t RomHeader::module_count() const { return load_u32(bytes.data() + 16); }
 uint32_t RomHeader::file_count() const { return load_u32(bytes.data() + 48); }
 
@@ -19,7 +27,7 @@ ModuleEntry ModuleEntry::parse(const uint8_t* b) {
   e.file_time_low = load_u32(b + 4);
   e.file_time_high = load_u32(b + 8);
   e.size = load_u32(b + 12);
-  e.name_address = load_u32(b + 16);
+  e.name_address = load_u32(b + kModuleNameAddressOffset);
   e.e32offset = load_u32(b + 20);
   e.o32offset = load_u32(b + 24);
   e.load_offset = load_u32(b + 28);
@@ -33,7 +41,7 @@ FileEntry FileEntry::parse(const uint8_t* b) {
   e.file_time_high = load_u32(b + 8);
   e.real_size = load_u32(b + 12);
   e.stored_size = load_u32(b + 16);
-  e.name_address = load_u32(b + 20);
+  e.name_address = load_u32(b + kFileNameAddressOffset);
   e.load_offset = load_u32(b + 24);
   return e;
 }
@@ -113,14 +121,14 @@ void TableReader::read_ahead(Image& image, uint32_t address, uint32_t count) {
 int load_module_table(Image& image) {
   image.module_table = TableReader();
   if (locate_address(image, image.rom_header_address + kRomHeaderSize) == 0) return 0;
-  image.module_table.start(image, image.rom_header.module_count(), kModuleEntrySize, 16);
+  image.module_table.start(image, image.rom_header.module_count(), kModuleEntrySize, kModuleNameAddressOffset);
   return 1;
 }
 
 int load_file_table(Image& image) {
   image.file_table = TableReader();
   if (locate_address(image, file_entry_address(image, 0)) == 0) return 0;
-  image.file_table.start(image, image.rom_header.file_count(), kFileEntrySize, 20);
+  image.file_table.start(image, image.rom_header.file_count(), kFileEntrySize, kFileNameAddressOffset);
   return 1;
 }
 

@@ -200,7 +200,9 @@ void BinBuilder::write(const std::string& path) const {
   }
   // Large sparse files: holes are skipped with seeks, so a file of several
   // GiB costs no disk space.
-  auto put = [&](const Bytes& b) { std::fwrite(b.data(), 1, b.size(), f); };
+  auto put = [&](const Bytes& b) {
+    if (!b.empty()) std::fwrite(b.data(), 1, b.size(), f);  // an empty vector may have no storage
+  };
   put(file_header(*this, extent(recs)));
   int64_t position = 15;
   for (const Record& r : recs) {
