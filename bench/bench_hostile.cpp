@@ -4,8 +4,9 @@
 //   bench_hostile [scratch directory] [image name...] [--keep]
 // Images: names (600,000 entries sharing one 1023-byte name), overlap (one
 // million overlapping 2-byte records carrying one file), sparse (a sparse
-// 4 GiB BIN file whose one file claims 3.75 GiB) and large (4,000 files and
-// 200 modules, 64 MiB).
+// 4 GiB BIN file whose one file claims 3.75 GiB), large (4,000 files and
+// 200 modules, 64 MiB) and heavy (the overlapping records beside the largest
+// compressed files).
 //
 // The children run under a 1 GiB address-space limit, so that a build that
 // does not bound its memory fails there instead of taking the machine, and
@@ -34,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "compression/binding.h"
 #include "large_image.h"
 #include "tool_run.h"
 
@@ -206,18 +208,47 @@ struct Bench {
   // structures.
   void overlap() {
     RomBuilder rom;
+    const std::string path = dir + "/overlap.bin";
+    overlapping_records(rom).write(path);
+    measure("overlap: one million overlapping 2-byte records (" + mib(path) + ")", path, "overlap.dat");
+  }
+
+  // Adds the file overlap.dat to rom and lays it out: its 1,000,001 bytes
+  // are carried by one million 2-byte records, each overlapping the next by
+  // one byte, after the records of everything else.
+  static BinBuilder overlapping_records(RomBuilder& rom) {
     const uint32_t size = 1000001;
     RomFile& f = rom.add_file("overlap.dat", Bytes(size, 0));
     f.load_offset = 0x90000000u;
     f.emit_data = false;
+    const uint32_t load_offset = f.load_offset;
     BinBuilder bin = rom.layout();
+    bin.max_record_length = 64 * 1024;
     for (const Record& r : bin.records()) bin.add_raw_record(r);
     std::mt19937 rng(3);
     Bytes data = bench::content(rng, size);
-    for (uint32_t i = 0; i + 1 < size; ++i) bin.add_raw_record({f.load_offset + i, {data[i], data[i + 1]}, {}, {}, 0});
-    const std::string path = dir + "/overlap.bin";
-    bin.write(path);
-    measure("overlap: one million overlapping 2-byte records (" + mib(path) + ")", path, "overlap.dat");
+    for (uint32_t i = 0; i + 1 < size; ++i) bin.add_raw_record({load_offset + i, {data[i], data[i + 1]}, {}, {}, 0});
+    return bin;
+  }
+
+  // The most one run holds: the largest record map the index keeps (one
+  // million overlapping records) beside the largest buffers an extraction
+  // takes: a file that expands to 16 MiB from almost as many stored bytes
+  // (7 bits of noise in each byte), and one stored in the most bytes that
+  // the extraction reads before it gives up on a buffer.
+  void heavy() {
+    RomBuilder rom;
+    std::mt19937 rng(16);
+    Bytes noise(xipsaw::kMaxExpandedSize - 1);  // the longest a 24-bit size tells
+    for (uint8_t& b : noise) b = static_cast<uint8_t>(rng() & 0x7F);
+    rom.add_file("noise.dat", bench::compress(noise), 0x800).real_size = xipsaw::kMaxExpandedSize;
+    noise.resize(xipsaw::max_compressed_size(xipsaw::kMaxExpandedSize));
+    for (uint8_t& b : noise) b = static_cast<uint8_t>(rng());
+    rom.add_file("bound.dat", noise, 0x800).real_size = xipsaw::kMaxExpandedSize;
+    const std::string path = dir + "/heavy.bin";
+    overlapping_records(rom).write(path);
+    measure("heavy: overlap, and 16 MiB expanded from 14.6 and from 32 MiB (" + mib(path) + ")", path,
+            "overlap.dat");
   }
 
   // A sparse BIN file of 4 GiB: one record of almost 4 GiB left as a hole,
@@ -267,7 +298,8 @@ int main(int argc, char** argv) {
       {"names", [&] { bench.names(); }},
       {"overlap", [&] { bench.overlap(); }},
       {"sparse", [&] { bench.sparse(); }},
-      {"large", [&] { bench.large(); }}};
+      {"large", [&] { bench.large(); }},
+      {"heavy", [&] { bench.heavy(); }}};
   std::vector<std::string> chosen(argv + std::min(argc, 2), argv + argc);
   bench.keep = std::find(chosen.begin(), chosen.end(), "--keep") != chosen.end();
   for (const auto& [name, run] : images)

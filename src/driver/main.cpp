@@ -11,6 +11,9 @@
 #if defined(__linux__)
 #include <unistd.h>
 #endif
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "compression/binding.h"
 #include "driver/driver.h"
@@ -54,6 +57,14 @@ int main(int argc, char** argv) {
   // tool reports, not a signal that kills it before its exit code 0.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
+#endif
+#if defined(__GLIBC__)
+  // Buffers of 2 MiB and more (a large file's bytes, the record map while
+  // it is built) go back to the system as soon as they are released, so the
+  // run's peak memory is what it holds at once. Left to itself, the
+  // allocator raises this threshold after the first large release and keeps
+  // later large buffers in its heap, where it may hold on to tens of MiB.
+  mallopt(M_MMAP_THRESHOLD, 2 << 20);
 #endif
   xipsaw::RunOptions options;
   options.out = stdout;
