@@ -345,4 +345,18 @@ BinBuilder RomBuilder::layout() {
   return bin;
 }
 
+BinBuilder sparse_image(const std::string& name, uint32_t claimed) {
+  RomBuilder rom;
+  RomFile& f = rom.add_file(name, {});
+  f.load_offset = 0x00010000u;
+  f.real_size = f.stored_size = claimed;
+  f.emit_data = false;
+  BinBuilder bin = rom.layout();
+  for (const Record& r : bin.records()) bin.add_raw_record(r);
+  Record hole{0x00010000u, {}, {}, {}, 0};
+  hole.hole = 0xFFF00000u;
+  bin.add_raw_record(hole);
+  return bin;
+}
+
 }  // namespace testkit

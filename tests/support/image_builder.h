@@ -152,4 +152,10 @@ class RomBuilder {
   BinBuilder layout();
 };
 
+// A BIN file of almost 4 GiB that costs nothing on disk: one file, name,
+// claims `claimed` bytes at 0x10000, where a record of 0xFFF00000 bytes is
+// left as a hole. The ROM structures' records come first in the file, so
+// they keep their addresses where the hole's record overlaps them.
+BinBuilder sparse_image(const std::string& name, uint32_t claimed);
+
 }  // namespace testkit
