@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 
 #include "common/output.h"
 
@@ -18,19 +19,54 @@
 
 namespace xipsaw {
 
+namespace {
+
+#if defined(_WIN32)
+// A path component that Windows would not take as the file it names: a
+// device (CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, also with an extension
+// and in any case; Windows also counts the superscript digits of its code
+// page), or a name ending in '.' or ' ', which Windows strips, so that "x."
+// would write x and ".. " would climb out.
+bool windows_alters(std::string_view component) {
+  if (component == ".") return false;
+  if (!component.empty() && (component.back() == '.' || component.back() == ' ')) return true;
+  std::string_view stem = component.substr(0, component.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);  // "nul .txt" is NUL too
+  std::string upper(stem);
+  for (char& c : upper)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  if (upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL") return true;
+  const char digit = upper.size() == 4 ? upper[3] : '\0';
+  const bool port_digit = (digit >= '1' && digit <= '9') || digit == '\xB9' || digit == '\xB2' || digit == '\xB3';
+  return port_digit && (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0);
+}
+#endif
+
+bool component_stays_below(std::string_view component) {
+#if defined(_WIN32)
+  if (windows_alters(component)) return false;
+#endif
+  return component != "..";
+}
+
+}  // namespace
+
 bool name_stays_below(const std::string& name) {
 #if defined(_WIN32)
-  if (name.find('\\') != std::string::npos) return false;
+  // A backslash separates components, and ':' names a drive or, after a
+  // file name, an alternate data stream of that file.
+  if (name.find_first_of("\\:") != std::string::npos) return false;
 #endif
   if (!name.empty() && name[0] == '/') return false;
   if (name.size() >= 2 && name[1] == ':' &&
       ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z')))
     return false;
+  const std::string_view rest(name);
   size_t start = 0;
   for (;;) {
-    size_t slash = name.find('/', start);
-    if (name.compare(start, slash == std::string::npos ? std::string::npos : slash - start, "..") == 0) return false;
-    if (slash == std::string::npos) return true;
+    const size_t slash = rest.find('/', start);
+    if (!component_stays_below(rest.substr(start, slash - start))) return false;
+    if (slash == std::string_view::npos) return true;
     start = slash + 1;
   }
 }

@@ -14,8 +14,9 @@
 namespace xipsaw {
 
 // True when name, taken from the image, stays below the output directory:
-// no absolute path, no drive letter, no ".." component (and, on Windows, no
-// backslash).
+// no absolute path, no drive letter, no ".." component. On Windows also no
+// backslash, no ':', and no component that is a device name (CON, NUL, COM1,
+// lpt2.txt, ...) or ends in '.' or ' '.
 bool name_stays_below(const std::string& name);
 
 // The output path of an entry. An empty output directory (a BIN file

@@ -11,23 +11,37 @@
 
 namespace xipsaw {
 
-bool CompressionLibrary::load(const std::string& library_dir) {
+namespace {
+
 #if defined(_WIN32)
-  // The system's search order starts with the executable's own directory.
-  (void)library_dir;
-  HMODULE handle = LoadLibraryA(kCompressionLibraryName);
-  if (handle == nullptr || handle == reinterpret_cast<HMODULE>(-1)) return false;
-  compress = reinterpret_cast<CECompressFn>(reinterpret_cast<void*>(GetProcAddress(handle, "CECompress")));
-  decompress = reinterpret_cast<CEDecompressFn>(reinterpret_cast<void*>(GetProcAddress(handle, "CEDecompress")));
+using LibraryHandle = HMODULE;
+
+LibraryHandle open_library(std::string path) {
+  std::replace(path.begin(), path.end(), '/', '\\');  // LoadLibraryA takes only backslashes in a path
+  return LoadLibraryA(path.c_str());
+}
+
+void* entry_point(LibraryHandle handle, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(handle, name));
+}
 #else
-  void* handle = nullptr;
-  if (!library_dir.empty())
-    handle = dlopen((library_dir + "/" + kCompressionLibraryName).c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) handle = dlopen(kCompressionLibraryName, RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr || handle == reinterpret_cast<void*>(-1)) return false;
-  compress = reinterpret_cast<CECompressFn>(dlsym(handle, "CECompress"));
-  decompress = reinterpret_cast<CEDecompressFn>(dlsym(handle, "CEDecompress"));
+using LibraryHandle = void*;
+
+LibraryHandle open_library(const std::string& path) { return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL); }
+
+void* entry_point(LibraryHandle handle, const char* name) { return dlsym(handle, name); }
 #endif
+
+}  // namespace
+
+bool CompressionLibrary::load(const std::string& library_dir) {
+  LibraryHandle handle = nullptr;
+  if (!library_dir.empty()) handle = open_library(library_dir + "/" + kCompressionLibraryName);
+  // A bare name: on Windows the search begins in the executable's directory.
+  if (handle == nullptr) handle = open_library(kCompressionLibraryName);
+  if (handle == nullptr || handle == reinterpret_cast<LibraryHandle>(-1)) return false;
+  compress = reinterpret_cast<CECompressFn>(entry_point(handle, "CECompress"));
+  decompress = reinterpret_cast<CEDecompressFn>(entry_point(handle, "CEDecompress"));
   return compress != nullptr && decompress != nullptr;
 }
 

@@ -8,13 +8,26 @@
 
 namespace xipsaw {
 
+// Both entry points are plain C functions with the cdecl calling convention,
+// exported under their undecorated names. The library defines them with
+// CECOMPRESS_EXPORT and CECOMPRESS_CALL and the tool calls them through the
+// types below, so the two sides cannot drift apart.
+#if defined(_WIN32)
+#define CECOMPRESS_CALL __cdecl
+#define CECOMPRESS_EXPORT extern "C" __declspec(dllexport)
+#else
+#define CECOMPRESS_CALL
+#define CECOMPRESS_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
 extern "C" {
 // CECompress(source, source length, destination, capacity, 1, 4096)
-using CECompressFn = int32_t (*)(const void* source, uint32_t source_length, void* destination, uint32_t capacity,
-                                 uint32_t step, uint32_t block_size);
+using CECompressFn = int32_t(CECOMPRESS_CALL*)(const void* source, uint32_t source_length, void* destination,
+                                               uint32_t capacity, uint32_t step, uint32_t block_size);
 // CEDecompress(source, source length, destination, capacity, 0, 1, 4096)
-using CEDecompressFn = int32_t (*)(const void* source, uint32_t source_length, void* destination,
-                                   uint32_t capacity, uint32_t reserved, uint32_t step, uint32_t block_size);
+using CEDecompressFn = int32_t(CECOMPRESS_CALL*)(const void* source, uint32_t source_length, void* destination,
+                                                 uint32_t capacity, uint32_t reserved, uint32_t step,
+                                                 uint32_t block_size);
 }
 
 #if defined(_WIN32)
@@ -27,9 +40,9 @@ struct CompressionLibrary {
   CECompressFn compress = nullptr;
   CEDecompressFn decompress = nullptr;
 
-  // Loads the library, looking first in library_dir when it is not empty
-  // (the executable's own directory), then where the system loader looks,
-  // and binds both entry points. False when it cannot be loaded or either
+  // Loads the library, looking first in library_dir when it is not empty,
+  // then where the system loader looks (on Windows that begins with the
+  // executable's own directory), and binds both entry points. False when it cannot be loaded or either
   // entry point is missing. The library is never unloaded.
   bool load(const std::string& library_dir);
 

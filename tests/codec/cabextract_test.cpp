@@ -19,6 +19,7 @@
 #include "lzx_decoder.h"
 #include "lzx_encoder.h"
 #include "lzx_encoder_internal.h"
+#include "platform.h"
 #include "samples.h"
 
 namespace {
@@ -51,8 +52,6 @@ std::vector<std::string> cabextract_mismatches(const std::vector<Case>& cases) {
   return bad;
 }
 
-bool have_cabextract() { return fs::exists("/usr/bin/cabextract"); }
-
 // Splits a framed buffer into its blocks' streams, paired with the bytes
 // each one expands to.
 void add_streams(const std::string& name, const Bytes& src, std::vector<Case>& cases) {
@@ -73,7 +72,7 @@ void add_streams(const std::string& name, const Bytes& src, std::vector<Case>& c
 }
 
 TEST(EncoderAgainstCabextract, ForcedBlockTypesOfEveryKindAndSize) {
-  if (!have_cabextract()) GTEST_SKIP() << "no /usr/bin/cabextract";
+  SKIP_WITHOUT_LINUX_PROGRAM("/usr/bin/cabextract");
   std::vector<Case> cases;
   Bytes stream(lzx::detail::kMaxStreamBytes);
   for (const auto& kind : encoder_inputs::kKinds) {
@@ -92,7 +91,7 @@ TEST(EncoderAgainstCabextract, ForcedBlockTypesOfEveryKindAndSize) {
 }
 
 TEST(EncoderAgainstCabextract, BlocksOfMixedBuffersAndOfTheRealBuffers) {
-  if (!have_cabextract()) GTEST_SKIP() << "no /usr/bin/cabextract";
+  SKIP_WITHOUT_LINUX_PROGRAM("/usr/bin/cabextract");
   std::vector<Case> cases;
   Bytes mixed = encoder_inputs::text(5000);
   for (const Bytes& part : {encoder_inputs::x86(7000), encoder_inputs::repeats(9000), encoder_inputs::zeros(3000, 0),

@@ -17,6 +17,7 @@
 #include "cab_wrap.h"
 #include "lzx_decoder.h"
 #include "lzx_format.h"
+#include "platform.h"
 #include "samples.h"
 #include "sha256.h"
 
@@ -72,7 +73,7 @@ bool cabextract(const Bytes& stream, size_t n, Bytes& out) {
   return ok;
 }
 
-bool have_cabextract() { return std::system("cabextract --version >/dev/null 2>&1") == 0; }
+bool have_cabextract() { return testkit::linux_program_missing("/usr/bin/cabextract").empty(); }
 
 // Writes an LZX stream: 16-bit little-endian words, bits most significant first.
 // Trees are sent through a fixed complete pretree, as plain deltas or, with
@@ -191,7 +192,7 @@ void expect_decodes_like_cabextract(const Bytes& stream, const Bytes& expected) 
   Bytes out;
   ASSERT_EQ(decode_stream(stream, uint32_t(expected.size()), out), int32_t(expected.size()));
   EXPECT_EQ(out, expected);
-  if (!have_cabextract()) GTEST_SKIP() << "cabextract not installed";
+  SKIP_WITHOUT_LINUX_PROGRAM("/usr/bin/cabextract");
   Bytes reference;
   ASSERT_TRUE(cabextract(stream, expected.size(), reference));
   EXPECT_EQ(reference, expected);
@@ -422,7 +423,7 @@ TEST(DecoderHandBuilt, InvalidStreamsFail) {
 }
 
 TEST(DecoderHandBuilt, CabWrapperMatchesARealBlock) {
-  if (!have_cabextract()) GTEST_SKIP() << "cabextract not installed";
+  SKIP_WITHOUT_LINUX_PROGRAM("/usr/bin/cabextract");
   const auto samples = load_samples();
   const Bytes& b = sample(samples, "user.hv.lzx").data;  // 8 blocks, the first from byte 27
   const uint32_t end = b[3] | b[4] << 8 | b[5] << 16;

@@ -9,11 +9,11 @@
 #include <cstdint>
 #include <cstring>
 
-#define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
+#include "compression/binding.h"
 
 #if !defined(FAKE_WITHOUT_COMPRESS)
-FAKE_EXPORT int32_t CECompress(const void* src, uint32_t n, void* dst, uint32_t capacity, uint32_t step,
-                               uint32_t block) {
+CECOMPRESS_EXPORT int32_t CECOMPRESS_CALL CECompress(const void* src, uint32_t n, void* dst, uint32_t capacity,
+                                                     uint32_t step, uint32_t block) {
   const auto* s = static_cast<const uint8_t*>(src);
   auto* d = static_cast<uint8_t*>(dst);
   if (step != 1 || block != 4096) return -1;
@@ -35,8 +35,8 @@ FAKE_EXPORT int32_t CECompress(const void* src, uint32_t n, void* dst, uint32_t 
 #endif
 
 #if !defined(FAKE_WITHOUT_DECOMPRESS)
-FAKE_EXPORT int32_t CEDecompress(const void* src, uint32_t n, void* dst, uint32_t capacity, uint32_t reserved,
-                                 uint32_t step, uint32_t block) {
+CECOMPRESS_EXPORT int32_t CECOMPRESS_CALL CEDecompress(const void* src, uint32_t n, void* dst, uint32_t capacity,
+                                                       uint32_t reserved, uint32_t step, uint32_t block) {
   const auto* s = static_cast<const uint8_t*>(src);
   auto* d = static_cast<uint8_t*>(dst);
   if (reserved != 0 || step != 1 || block != 4096 || n == 0) return -1;

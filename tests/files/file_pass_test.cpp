@@ -2,7 +2,6 @@
 // expansion, how the walk ends, and images whose names and sizes cannot be
 // trusted. Every extraction is checked on disk, not only by its messages.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -363,11 +362,46 @@ TEST(FileHostileImage, NamesLeavingTheOutputDirectoryAreNeverWritten) {
 
   // Dots that are not a ".." component make ordinary names.
   const std::vector<std::pair<std::string, std::string>> ordinary = {
-      {"..hidden", "..hidden"}, {"x..", "x.."}, {"a/..b", "a/..b"}, {".profile", ".profile"}, {"a/./c", "a/c"}};
+      {"..hidden", "..hidden"}, {"a/..b", "a/..b"}, {".profile", ".profile"}, {"a/./c", "a/c"}};
   RomBuilder rom;
   for (const auto& [name, path] : ordinary) rom.add_file(name, bytes_of(name));
   run_on(run, rom, {"extract"});
   for (const auto& [name, path] : ordinary) EXPECT_EQ(run.file(path), bytes_of(name)) << name;
+}
+
+// Windows would take these names for a device, strip the dot or space they
+// end in, or write an alternate data stream: refused there, creating
+// nothing. Elsewhere they are ordinary names.
+TEST(FileHostileImage, NamesWindowsWouldAlterAreRefusedThere) {
+  FileRun run;
+  std::filesystem::create_directories(run.out("a"));
+  const std::vector<std::string> names = {"NUL",   "con", "nUl.txt", "aux.tar.gz", "PRN",    "COM1",
+                                          "lpt9.log", "com\xB9", "a/CON", "nul .txt", "x.", "x..", "x ",
+                                          "a/... ", "a/.. ", "notes.txt:hidden", "ab:c"};
+  for (const std::string& name : names) {
+    RomBuilder rom;
+    rom.add_file("ok.txt", bytes_of("ok"));
+    rom.add_file(name, bytes_of("hostile"));
+    rom.add_file("after.txt", bytes_of("after"));
+    run_on(run, rom, {"extract"});
+    if (kWindows) {
+      EXPECT_EQ(run.output, "Extracting ok.txt ...\nExtracting " + name + " ...\nUnable to open " + run.out(name) + "\n");
+      EXPECT_FALSE(file_exists(run.out("after.txt"))) << name;
+      EXPECT_EQ(std::distance(std::filesystem::directory_iterator(run.out("")), {}), 2) << name;  // ok.txt, a
+      EXPECT_TRUE(std::filesystem::is_empty(run.out("a"))) << name;
+    } else {
+      EXPECT_EQ(run.file(name), bytes_of("hostile")) << name;
+      EXPECT_EQ(run.file("after.txt"), bytes_of("after")) << name;
+      std::filesystem::remove(run.out(name));
+      std::filesystem::remove(run.out("after.txt"));
+    }
+  }
+  // Near misses are ordinary names everywhere.
+  RomBuilder rom;
+  const std::vector<std::string> ordinary = {"console.txt", "COM10", "lpt", "nul_", "auxiliary.bin", "a/.x", "x.y"};
+  for (const std::string& name : ordinary) rom.add_file(name, bytes_of(name));
+  run_on(run, rom, {"extract"});
+  for (const std::string& name : ordinary) EXPECT_EQ(run.file(name), bytes_of(name)) << name;
 }
 
 TEST(FileHostileImage, EmptyOutputDirectoryWritesIntoTheCurrentOne) {

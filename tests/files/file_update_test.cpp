@@ -1,8 +1,8 @@
 // The in-place update: what the BIN file holds afterwards, and that nothing
 // is ever half written.
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include "opened_image.h"
 
@@ -137,11 +137,10 @@ TEST(FileUpdate, EveryEntryOfTheNameIsUpdatedFromOneWord) {
   UpdateImage u;
   u.write();
   u.input("twice.txt", bytes_of("new!"));
-  char previous[4096];
-  ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
-  ASSERT_EQ(chdir(u.dir.path().c_str()), 0);  // one word: the input comes from the current directory
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(u.dir.path());  // one word: the input comes from the current directory
   ToolResult r = u.update({"twice.txt"});
-  ASSERT_EQ(chdir(previous), 0);
+  std::filesystem::current_path(previous);
   EXPECT_EQ(r.output, "Updating twice.txt ...\nUpdating twice.txt ...\n");
   EXPECT_EQ(image_bytes(u.bin, u.rom.files[2].load_offset, 8), bytes_of("new!aaaa"));
   EXPECT_EQ(image_bytes(u.bin, u.rom.files[3].load_offset, 12), bytes_of("new!bbbbbbbb"));

@@ -48,6 +48,7 @@ std::string to_json(const std::vector<Expectation>& files) {
 std::string digest(const Bytes& b) { return sha256_hex(b.data(), b.size()); }
 
 TEST(PeCheck, IndependentParserReadsEveryRebuiltExecutable) {
+  SKIP_WITHOUT_LINUX_PROGRAM(kPython);
   if (std::system((std::string(kPython) + " -c 'import pefile' >/dev/null 2>&1").c_str()) != 0)
     GTEST_SKIP() << kPython << " cannot import pefile";
 

@@ -1,13 +1,12 @@
 #include "tool_run.h"
 
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <stdexcept>
 
 #include "driver/driver.h"
+#include "platform.h"
 
 namespace testkit {
 
@@ -17,13 +16,14 @@ std::string codec_without_decompress_dir() { return XIPSAW_FAKE_CODEC_DIR "/node
 std::string codec_without_compress_dir() { return XIPSAW_FAKE_CODEC_DIR "/nocompress"; }
 
 TempDir::TempDir(const std::string& base) {
-  std::string pattern =
-      (base.empty() ? std::filesystem::temp_directory_path().string() : base) + "/xipsaw-test-XXXXXX";
-  if (pattern.find('.') != std::string::npos) pattern = "/tmp/xipsaw-test-XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = buffer.data();
+  const std::string root = base.empty() ? scratch_root() : base;
+  std::filesystem::create_directories(root);
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    path_ = root + "/xipsaw-test-" + std::to_string(random()) + std::to_string(random());
+    if (std::filesystem::create_directory(path_)) return;  // a name nobody had taken
+  }
+  throw std::runtime_error("cannot create a temporary directory in " + root);
 }
 
 TempDir::~TempDir() {
@@ -33,7 +33,18 @@ TempDir::~TempDir() {
 
 std::string memory_directory() {
   std::error_code ec;
-  return std::filesystem::is_directory("/dev/shm", ec) ? "/dev/shm" : "";
+  return !kWindows && std::filesystem::is_directory("/dev/shm", ec) ? "/dev/shm" : "";
+}
+
+std::string captured_output(const std::function<void(std::FILE*)>& write) {
+  TempDir dir;
+  const std::string path = dir / "output";
+  std::FILE* out = std::fopen(path.c_str(), "wb");
+  if (out == nullptr) throw std::runtime_error("cannot write " + path);
+  write(out);
+  std::fclose(out);
+  const Bytes text = read_file(path);
+  return std::string(text.begin(), text.end());
 }
 
 bool run_tool_to(std::FILE* out, const std::vector<std::string>& args, const std::string& library_dir) {
@@ -41,25 +52,21 @@ bool run_tool_to(std::FILE* out, const std::vector<std::string>& args, const std
   for (const std::string& a : args) argv.push_back(a.c_str());
   bool waited = false;
   xipsaw::RunOptions options;
-  options.out = out;
   options.library_dir = library_dir;
   options.wait = [&waited](unsigned ms) { waited = ms == xipsaw::kFinalWaitMilliseconds; };
+  options.out = out;
   xipsaw::run_command_line(static_cast<int>(argv.size()), argv.data(), options);
   return waited;
 }
 
 ToolResult run_tool(const std::vector<std::string>& args, const std::string& library_dir) {
-  std::FILE* out = std::tmpfile();
-  if (out == nullptr) throw std::runtime_error("tmpfile failed");
   ToolResult result;
-  result.waited = run_tool_to(out, args, library_dir);
-  std::fflush(out);
-  std::rewind(out);
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, out)) > 0) result.output.append(buffer, n);
-  std::fclose(out);
+  result.output = captured_output([&](std::FILE* out) { result.waited = run_tool_to(out, args, library_dir); });
   return result;
+}
+
+ProcessRun run_executable(const std::vector<std::string>& args, const std::string& until) {
+  return run_program(XIPSAW_EXECUTABLE, args, until);
 }
 
 Bytes read_file(const std::string& path) {

@@ -3,23 +3,25 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "image_builder.h"
+#include "platform.h"
 
 namespace testkit {
 
-// Directories holding a libCECompressv4 each: the real codec, a small fake
+// Directories holding a compression library each: the real codec, a small fake
 // codec with a format of its own, and fakes that lack an entry point.
 std::string real_codec_dir();
 std::string fake_codec_dir();
 std::string codec_without_decompress_dir();
 std::string codec_without_compress_dir();
 
-// A fresh directory below the system's temporary directory (or below base),
-// removed with everything in it when the object goes away. Its path holds no
-// '.', so a BIN file "nk.bin" in it gets the output directory "<dir>/nk".
+// A fresh directory below scratch_root() (or below base), removed with
+// everything in it when the object goes away. Its path holds no '.', so a BIN
+// file "nk.bin" in it gets the output directory "<dir>/nk".
 class TempDir {
  public:
   explicit TempDir(const std::string& base = {});
@@ -38,16 +40,24 @@ struct ToolResult {
   bool waited = false; // whether the final wait was reached
 };
 
-// Runs "xipsaw <args...>" in-process; argument 0 is "xipsaw". The final wait
-// is recorded, not waited.
 // A directory in memory where the system has one (so that the many flushes
 // to the disk of a test that updates again and again cost nothing), else
-// empty, for the system's temporary directory.
+// empty, for scratch_root().
 std::string memory_directory();
 
+// Runs "xipsaw <args...>" in-process; argument 0 is "xipsaw". The final wait
+// is recorded, not waited.
 ToolResult run_tool(const std::vector<std::string>& args, const std::string& library_dir = real_codec_dir());
 // The same with the output going to out; returns whether the wait was reached.
 bool run_tool_to(std::FILE* out, const std::vector<std::string>& args, const std::string& library_dir);
+
+// What write puts into a stream: a file in a directory of its own, opened in
+// binary mode (never tmpfile(), which on Windows writes to the drive's root).
+std::string captured_output(const std::function<void(std::FILE*)>& write);
+
+// Runs the built xipsaw executable, which finds its library by itself, as
+// run_program does.
+ProcessRun run_executable(const std::vector<std::string>& args, const std::string& until);
 
 Bytes read_file(const std::string& path);
 void write_file(const std::string& path, const Bytes& data);
