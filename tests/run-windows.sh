@@ -16,6 +16,7 @@ fail() { echo "run-windows.sh: $*" >&2; exit 1; }
 for tool in i686-w64-mingw32-g++-posix i686-w64-mingw32-objdump wine wineserver cmake; do
   command -v "$tool" >/dev/null || fail "$tool not found (see README.md, Building for Windows)"
 done
+[ -f /usr/src/googletest/CMakeLists.txt ] || fail "GoogleTest sources not found (package googletest)"
 step_start=$SECONDS
 step() { echo "== $* ($((SECONDS - step_start)) s so far)"; }
 
@@ -23,7 +24,8 @@ step() { echo "== $* ($((SECONDS - step_start)) s so far)"; }
 step "cross-build"
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake -DCMAKE_BUILD_TYPE=Release \
   -DXIPSAW_BENCH=OFF
-cmake --build "$build" -j"$jobs"
+cmake --build "$build" -j"$jobs" 2>&1 | tee "$build/build.log"
+! grep -q 'warning:' "$build/build.log" || fail "the cross-build printed warnings"
 
 # ---- What the two files are, import and export ---------------------------
 step "imports and exports"

@@ -119,7 +119,7 @@ TEST(Driver, CompleteRunsWaitAndIgnoreExtraListWords) {
 }
 
 TEST(Executable, EarlyEndsExitAtOnceAndCompleteRunsFlushBeforeTheWait) {
-  ProcessRun usage = run_executable({}, "");
+  ProcessRun usage = run_program(xipsaw_executable(), {}, "");
   EXPECT_NE(usage.output.find("<filename> <command>\n"), std::string::npos) << usage.output;
   EXPECT_TRUE(usage.exited);
   EXPECT_EQ(usage.exit_code, 0);
@@ -127,7 +127,7 @@ TEST(Executable, EarlyEndsExitAtOnceAndCompleteRunsFlushBeforeTheWait) {
   TempDir dir;
   std::string bin = valid_image(dir);
   // The whole listing arrives while the process still waits.
-  ProcessRun listing = run_executable({bin, "list"}, "hello.txt (ROM 0x");
+  ProcessRun listing = run_program(xipsaw_executable(), {bin, "list"}, "hello.txt (ROM 0x");
   EXPECT_NE(listing.output.find("hello.txt (ROM 0x"), std::string::npos) << listing.output;
   EXPECT_FALSE(listing.exited);
 
@@ -137,13 +137,14 @@ TEST(Executable, EarlyEndsExitAtOnceAndCompleteRunsFlushBeforeTheWait) {
   rom.add_file("hello.txt", bytes_of("hello"));
   rom.add_file("bye.txt", bytes_of("bye"));
   rom.layout().write(dir / "two.bin");
-  ProcessRun extracting = run_executable({dir / "two.bin", "extract"}, "Extracting bye.txt ...\n");
+  ProcessRun extracting =
+      run_program(xipsaw_executable(), {dir / "two.bin", "extract"}, "Extracting bye.txt ...\n");
   EXPECT_EQ(extracting.output, "Extracting hello.txt ...\nExtracting bye.txt ...\n");
   EXPECT_FALSE(extracting.exited);
   EXPECT_EQ(read_file(dir / "two/hello.txt"), bytes_of("hello"));
 
   // A missing BIN file ends the run at once, with exit code 0.
-  ProcessRun missing = run_executable({dir / "missing.bin", "list"}, "");
+  ProcessRun missing = run_program(xipsaw_executable(), {dir / "missing.bin", "list"}, "");
   EXPECT_EQ(missing.output, "Unable to open BIN file\n");
   EXPECT_TRUE(missing.exited);
   EXPECT_EQ(missing.exit_code, 0);

@@ -14,33 +14,13 @@
 
 namespace testkit {
 
-namespace {
-
-// Appends what the process writes until the output holds `until` or ends,
-// for at most 20 seconds; true when it ended.
-template <typename Read>
-bool read_output(std::string& output, const std::string& until, Read read) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  char buffer[4096];
-  while (until.empty() || output.find(until) == std::string::npos) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    const long n = read(buffer, sizeof buffer);
-    if (n <= 0) return true;
-    output.append(buffer, static_cast<size_t>(n));
-    for (size_t cr; (cr = output.find("\r\n")) != std::string::npos;) output.erase(cr, 1);
-  }
-  return false;
-}
-
-}  // namespace
-
 #if defined(_WIN32)
 
 std::string scratch_root() { return XIPSAW_TEST_SCRATCH_DIR; }
 
 namespace {
 
-// One argument of a command line as the C runtime splits it again.
+// One argument of a command line, as the C runtime splits it again.
 std::string quoted(const std::string& argument) {
   std::string q = "\"";
   size_t backslashes = 0;
@@ -59,11 +39,18 @@ std::string quoted(const std::string& argument) {
 
 }  // namespace
 
-ProcessRun run_program(const std::string& program, const std::vector<std::string>& args, const std::string& until) {
+struct Process::Handles {
+  HANDLE process = nullptr;
+  HANDLE output = nullptr;
+  bool ended = false;
+  int exit_code = -1;
+};
+
+Process::Process(const std::string& program, const std::vector<std::string>& args) : handles_(new Handles) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE read_end = nullptr, write_end = nullptr;
-  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) throw std::runtime_error("CreatePipe failed");
-  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  HANDLE write_end = nullptr;
+  if (!CreatePipe(&handles_->output, &write_end, &inherit, 0)) throw std::runtime_error("CreatePipe failed");
+  SetHandleInformation(handles_->output, HANDLE_FLAG_INHERIT, 0);
   std::string command = quoted(program);
   for (const std::string& a : args) command.append(1, ' ').append(quoted(a));
   STARTUPINFOA startup{};
@@ -71,32 +58,44 @@ ProcessRun run_program(const std::string& program, const std::vector<std::string
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdOutput = write_end;
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  PROCESS_INFORMATION process{};
-  const BOOL started = CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                      nullptr, &startup, &process);
+  PROCESS_INFORMATION started{};
+  const BOOL ok = CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                 &startup, &started);
   CloseHandle(write_end);
-  if (!started) {
-    CloseHandle(read_end);
+  if (!ok) {
+    CloseHandle(handles_->output);
     throw std::runtime_error("cannot start " + program);
   }
-  ProcessRun run;
-  const bool ended = read_output(run.output, until, [read_end](char* buffer, size_t size) {
-    DWORD got = 0;
-    return ReadFile(read_end, buffer, static_cast<DWORD>(size), &got, nullptr) ? static_cast<long>(got) : -1L;
-  });
-  run.exited = WaitForSingleObject(process.hProcess, ended ? INFINITE : 0) == WAIT_OBJECT_0;
-  DWORD code = 0;
-  if (!run.exited) {
-    TerminateProcess(process.hProcess, 1);
-    WaitForSingleObject(process.hProcess, INFINITE);
-  } else if (GetExitCodeProcess(process.hProcess, &code)) {
-    run.exit_code = static_cast<int>(code);
-  }
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  CloseHandle(read_end);
-  return run;
+  CloseHandle(started.hThread);
+  handles_->process = started.hProcess;
 }
+
+Process::~Process() {
+  stop(false);
+  CloseHandle(handles_->process);
+  CloseHandle(handles_->output);
+}
+
+int Process::stop(bool wait) {
+  if (!handles_->ended) {
+    DWORD code = 0;
+    if (WaitForSingleObject(handles_->process, wait ? INFINITE : 0) != WAIT_OBJECT_0) {
+      TerminateProcess(handles_->process, 1);
+      WaitForSingleObject(handles_->process, INFINITE);
+    } else if (GetExitCodeProcess(handles_->process, &code)) {
+      handles_->exit_code = static_cast<int>(code);
+    }
+    handles_->ended = true;
+  }
+  return handles_->exit_code;
+}
+
+namespace {
+long read_some(HANDLE output, char* buffer, size_t size) {
+  DWORD got = 0;
+  return ReadFile(output, buffer, static_cast<DWORD>(size), &got, nullptr) ? static_cast<long>(got) : -1L;
+}
+}  // namespace
 
 std::string linux_program_missing(const std::string& path) {
   return "needs the Linux program " + path + ", which a Windows build cannot run";
@@ -113,11 +112,18 @@ std::string scratch_root() {
   return system.find('.') == std::string::npos ? system : "/tmp";
 }
 
-ProcessRun run_program(const std::string& program, const std::vector<std::string>& args, const std::string& until) {
+struct Process::Handles {
+  pid_t pid = -1;
+  int output = -1;
+  bool ended = false;
+  int exit_code = -1;
+};
+
+Process::Process(const std::string& program, const std::vector<std::string>& args) : handles_(new Handles) {
   int fds[2];
   if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-  const pid_t pid = fork();
-  if (pid == 0) {
+  handles_->pid = fork();
+  if (handles_->pid == 0) {
     dup2(fds[1], 1);
     close(fds[0]);
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
@@ -127,21 +133,31 @@ ProcessRun run_program(const std::string& program, const std::vector<std::string
     _exit(127);
   }
   close(fds[1]);
-  ProcessRun run;
-  const bool ended = read_output(run.output, until, [&fds](char* buffer, size_t size) {
-    return static_cast<long>(read(fds[0], buffer, size));
-  });
-  int status = 0;
-  run.exited = waitpid(pid, &status, ended ? 0 : WNOHANG) == pid;
-  if (!run.exited) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-  } else if (WIFEXITED(status)) {
-    run.exit_code = WEXITSTATUS(status);
-  }
-  close(fds[0]);
-  return run;
+  handles_->output = fds[0];
 }
+
+Process::~Process() {
+  stop(false);
+  close(handles_->output);
+}
+
+int Process::stop(bool wait) {
+  if (!handles_->ended) {
+    int status = 0;
+    if (waitpid(handles_->pid, &status, wait ? 0 : WNOHANG) != handles_->pid) {
+      kill(handles_->pid, SIGKILL);
+      waitpid(handles_->pid, &status, 0);
+    } else if (WIFEXITED(status)) {
+      handles_->exit_code = WEXITSTATUS(status);
+    }
+    handles_->ended = true;
+  }
+  return handles_->exit_code;
+}
+
+namespace {
+long read_some(int output, char* buffer, size_t size) { return static_cast<long>(read(output, buffer, size)); }
+}  // namespace
 
 std::string linux_program_missing(const std::string& path) {
   return std::filesystem::exists(path) ? std::string() : "no " + path;
@@ -152,5 +168,28 @@ std::string read_only_not_enforced() {
 }
 
 #endif
+
+bool Process::read_until(const std::string& until) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  char buffer[4096];
+  while (until.empty() || output.find(until) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    const long n = read_some(handles_->output, buffer, sizeof buffer);
+    if (n <= 0) return true;
+    output.append(buffer, static_cast<size_t>(n));
+    for (size_t cr; (cr = output.find("\r\n")) != std::string::npos;) output.erase(cr, 1);
+  }
+  return false;
+}
+
+ProcessRun run_program(const std::string& program, const std::vector<std::string>& args, const std::string& until) {
+  Process process(program, args);
+  const bool ended = process.read_until(until);
+  ProcessRun run;
+  run.exit_code = process.stop(ended);
+  run.exited = run.exit_code >= 0;
+  run.output = std::move(process.output);
+  return run;
+}
 
 }  // namespace testkit

@@ -2,6 +2,7 @@
 // so that the tests themselves stay the same on both.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,10 +19,33 @@ inline constexpr bool kWindows = false;
 // build tree on Windows.
 std::string scratch_root();
 
-// A program run as a process of its own with its standard output on a pipe.
-// The output is read until it holds `until` (the process may still run and
-// is then killed) or until it ends (the process is then waited for). CRs of
-// line ends are removed, as Windows' text mode writes them.
+// A program started as a process of its own, with its standard output on a
+// pipe. A process still running when the object goes away is killed.
+class Process {
+ public:
+  Process(const std::string& program, const std::vector<std::string>& args);
+  ~Process();
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  // Appends what the process writes to output until output holds `until`
+  // (never, when empty) or the process closes its output, for at most 20
+  // seconds; true when the output ended. The CR of each line end is
+  // removed, as Windows' text mode writes one.
+  bool read_until(const std::string& until);
+  // Waits for the process to end (wait) or kills it unless it has already
+  // ended; its exit code when it ended by itself, else -1.
+  int stop(bool wait);
+
+  std::string output;
+
+ private:
+  struct Handles;
+  std::unique_ptr<Handles> handles_;
+};
+
+// Runs program and reads its output until it holds `until` (then kills the
+// program if it still runs) or ends (then waits for the program's end).
 struct ProcessRun {
   std::string output;
   bool exited = false;  // the process ended by itself

@@ -14,6 +14,7 @@ std::string real_codec_dir() { return XIPSAW_REAL_CODEC_DIR; }
 std::string fake_codec_dir() { return XIPSAW_FAKE_CODEC_DIR "/full"; }
 std::string codec_without_decompress_dir() { return XIPSAW_FAKE_CODEC_DIR "/nodecompress"; }
 std::string codec_without_compress_dir() { return XIPSAW_FAKE_CODEC_DIR "/nocompress"; }
+std::string xipsaw_executable() { return XIPSAW_EXECUTABLE; }
 
 TempDir::TempDir(const std::string& base) {
   const std::string root = base.empty() ? scratch_root() : base;
@@ -63,10 +64,6 @@ ToolResult run_tool(const std::vector<std::string>& args, const std::string& lib
   ToolResult result;
   result.output = captured_output([&](std::FILE* out) { result.waited = run_tool_to(out, args, library_dir); });
   return result;
-}
-
-ProcessRun run_executable(const std::vector<std::string>& args, const std::string& until) {
-  return run_program(XIPSAW_EXECUTABLE, args, until);
 }
 
 Bytes read_file(const std::string& path) {

@@ -18,6 +18,8 @@ std::string real_codec_dir();
 std::string fake_codec_dir();
 std::string codec_without_decompress_dir();
 std::string codec_without_compress_dir();
+// The built xipsaw executable, beside the real codec.
+std::string xipsaw_executable();
 
 // A fresh directory below scratch_root() (or below base), removed with
 // everything in it when the object goes away. Its path holds no '.', so a BIN
@@ -55,9 +57,6 @@ bool run_tool_to(std::FILE* out, const std::vector<std::string>& args, const std
 // binary mode (never tmpfile(), which on Windows writes to the drive's root).
 std::string captured_output(const std::function<void(std::FILE*)>& write);
 
-// Runs the built xipsaw executable, which finds its library by itself, as
-// run_program does.
-ProcessRun run_executable(const std::vector<std::string>& args, const std::string& until);
 
 Bytes read_file(const std::string& path);
 void write_file(const std::string& path, const Bytes& data);
