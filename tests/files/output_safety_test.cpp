@@ -317,6 +317,7 @@ TEST(OutputSafety, HugeClaimedSizesAreCopiedInSlicesUnderAMemoryLimit) {
 TEST(OutputSafety, ClosedOutputPipeStillEndsWithExitCodeZero) {
   TempDir dir;
   write_file(dir / "junk.bin", bytes_of("not an image"));
+  const std::string program = xipsaw_executable();
   for (const std::vector<std::string>& args : {std::vector<std::string>{}, {dir / "junk.bin", "list"}}) {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
@@ -324,7 +325,7 @@ TEST(OutputSafety, ClosedOutputPipeStillEndsWithExitCodeZero) {
     const pid_t pid = fork();
     if (pid == 0) {
       dup2(fds[1], 1);
-      std::vector<char*> argv{const_cast<char*>(XIPSAW_EXECUTABLE)};
+      std::vector<char*> argv{const_cast<char*>(program.c_str())};
       for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
       signal(SIGPIPE, SIG_DFL);  // as a shell would leave it
