@@ -14,16 +14,13 @@ namespace {
 // Runs the tool and returns the most memory it held at once; output, when
 // given, gets the number of bytes printed.
 size_t peak_of(const std::vector<std::string>& args, long* output = nullptr) {
-  std::FILE* out = std::tmpfile();
   size_t peak = 0;
-  {
+  const std::string printed = captured_output([&](std::FILE* out) {
     AllocationProbe probe;
     run_tool_to(out, args, fake_codec_dir());
     peak = probe.peak_held();
-  }
-  std::fseek(out, 0, SEEK_END);
-  if (output != nullptr) *output = std::ftell(out);
-  std::fclose(out);
+  });
+  if (output != nullptr) *output = static_cast<long>(printed.size());
   return peak;
 }
 
