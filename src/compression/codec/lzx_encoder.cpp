@@ -106,14 +106,14 @@ uint32_t BlockEncoder::encode(const uint8_t* src, uint32_t n, unsigned block_typ
   for (bool two_byte : {false, true}) {
     step_count_ = lazy_parse(data_, n, finder_, two_byte, steps_);
     const uint32_t size = evaluate(aligned_won);
+    // When the first parse does not beat an uncompressed block, the data is
+    // close to incompressible: keep that block and skip the rest.
+    if (block_type == 0 && !two_byte && size >= raw) return raw;
     if (size < seed) {
       seed = size;
       build_prices(stats_, trees_, aligned_won, prices_);
     }
   }
-  // When not even the first parses beat an uncompressed block, the data is
-  // close to incompressible: keep that block and skip the passes.
-  if (block_type == 0 && seed >= raw) return raw;
   for (unsigned pass = 1; pass <= kParsePasses; ++pass) {
     step_count_ = parser_.parse(data_, n, finder_, prices_, steps_);
     evaluate(aligned_won);
@@ -139,7 +139,7 @@ std::unique_ptr<BlockEncoder> new_encoder() noexcept { return std::unique_ptr<Bl
 
 // Blocks encoded between two assemblies of the output, per thread: bounds
 // the memory that holds finished streams.
-constexpr uint32_t kBlocksPerThreadRound = 16;
+constexpr uint32_t kBlocksPerThreadRound = 32;
 
 // Encodes blocks [first, first + count) of src into slots of
 // kMaxChosenStreamBytes each, on the given encoders, one thread each (the

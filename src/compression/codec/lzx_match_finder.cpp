@@ -18,9 +18,12 @@ uint32_t load_u32(const uint8_t* p) {
 
 }  // namespace
 
-void MatchFinder::find(const uint8_t* data, uint32_t n) {
+MatchFinder::MatchFinder() {
   std::fill(std::begin(head2_), std::end(head2_), int16_t(-1));
   std::fill(std::begin(head3_), std::end(head3_), int16_t(-1));
+}
+
+void MatchFinder::find(const uint8_t* data, uint32_t n) {
   uint32_t count = 0;
   uint32_t skip_until = 0;
   for (uint32_t pos = 0; pos < n; ++pos) {
@@ -68,6 +71,11 @@ void MatchFinder::find(const uint8_t* data, uint32_t n) {
     if (best >= kNiceLength) skip_until = pos + best;
   }
   first_[n] = count;
+  // Empty the heads again for the next block, touching only those set.
+  for (uint32_t pos = 0; pos + 1 < n; ++pos) {
+    head2_[data[pos] | data[pos + 1] << 8] = -1;
+    if (pos + 2 < n) head3_[hash3(data + pos)] = -1;
+  }
 }
 
 }  // namespace lzx::detail

@@ -15,6 +15,8 @@ inline constexpr uint32_t kNiceLength = 96;
 
 class MatchFinder {
  public:
+  MatchFinder();
+
   // Lists the matches of every position of data[0, n), n at most
   // kBlockSize; data must stay readable and unchanged while the lists are
   // used.

@@ -70,7 +70,7 @@ Choice longest_at(const uint8_t* data, uint32_t n, const MatchFinder& mf, uint32
   const uint32_t limit = std::min(kMaxMatch, n - i);
   const uint8_t* p = data + i;
   for (unsigned k = 0; k < 3; ++k) {
-    if (rep[k] > i) continue;
+    if (rep[k] > i || (k > 0 && rep[k] == rep[0]) || (k > 1 && rep[k] == rep[1])) continue;
     const uint32_t len = match_length(p, p - rep[k], limit);
     if (len > best.length) best = {len, k};
   }
