@@ -131,11 +131,16 @@ uint32_t lazy_parse(const uint8_t* data, uint32_t n, const MatchFinder& mf, bool
   return count;
 }
 
+uint32_t OptimalParser::parse(const uint8_t* data, uint32_t n, const MatchFinder& mf, const Prices& pr,
+                              unsigned arrivals, Step* steps) {
+  return arrivals >= 3 ? parse<3>(data, n, mf, pr, steps) : parse<2>(data, n, mf, pr, steps);
+}
+
+template <unsigned kArrivals>
 uint32_t OptimalParser::parse(const uint8_t* data, uint32_t n, const MatchFinder& mf, const Prices& pr, Step* steps) {
-  std::fill(cost_[0], cost_[0] + n + 1, kUnreached);
-  std::fill(cost_[1], cost_[1] + n + 1, kUnreached);
+  for (unsigned k = 0; k < kArrivals; ++k) std::fill(cost_[k], cost_[k] + n + 1, kUnreached);
   cost_[0][0] = 0;
-  link_[0][0] = {{1, 1, 1}, 0, 0, 0, 0};
+  link_[0][0] = {pack(1, 1, 1), 0, 0, 0, 0};
 
   uint32_t skip_until = 0;
   for (uint32_t i = 0; i < n; ++i) {
@@ -145,12 +150,12 @@ uint32_t OptimalParser::parse(const uint8_t* data, uint32_t n, const MatchFinder
     const uint8_t* p = data + i;
     const Match* const found = mf.begin(i);
     const Match* const found_end = mf.end(i);
-    for (unsigned slot = 0; slot < 2; ++slot) {
+    for (unsigned slot = 0; slot < kArrivals; ++slot) {
       const uint32_t base = cost_[slot][i];
       if (base == kUnreached) break;
-      const Link& at = link_[slot][i];
-      const uint16_t r0 = at.rep[0], r1 = at.rep[1], r2 = at.rep[2];
-      offer(i + 1, base + pr.literal[p[0]], i, slot, 1, p[0], r0, r1, r2);
+      const uint64_t reps = link_[slot][i].reps;
+      const uint16_t r0 = uint16_t(reps), r1 = uint16_t(reps >> 16), r2 = uint16_t(reps >> 32);
+      offer<kArrivals>(i + 1, base + pr.literal[p[0]], i, slot, 1, p[0], reps);
       if (avail < kMinMatch) continue;
 
       // Repeated offsets, each distinct one once.
@@ -158,34 +163,31 @@ uint32_t OptimalParser::parse(const uint8_t* data, uint32_t n, const MatchFinder
       if (r0 <= i) rep_len[0] = match_length(p, p - r0, limit);
       if (r1 != r0 && r1 <= i) rep_len[1] = match_length(p, p - r1, limit);
       if (r2 != r0 && r2 != r1 && r2 <= i) rep_len[2] = match_length(p, p - r2, limit);
+      const uint64_t rep_after[3] = {reps, pack(r1, r0, r2), pack(r2, r1, r0)};
       uint32_t longest = 0, longest_code = 0;
       for (unsigned k = 0; k < 3; ++k)
         if (rep_len[k] > longest) longest = rep_len[k], longest_code = k;
-      if (found != found_end && mf.longest(i).length > longest)
+      const bool full = slot < kFullArrivals;
+      if (full && found != found_end && mf.longest(i).length > longest)
         longest = mf.longest(i).length, longest_code = mf.longest(i).distance + 2u;
 
       if (longest >= kNiceLength) {
         // Take a long match whole and do not branch inside it.
-        if (longest_code == 0) {
-          offer(i + longest, base + pr.match[0][longest], i, slot, longest, 0, r0, r1, r2);
-        } else if (longest_code == 1) {
-          offer(i + longest, base + pr.match[1][longest], i, slot, longest, 1, r1, r0, r2);
-        } else if (longest_code == 2) {
-          offer(i + longest, base + pr.match[2][longest], i, slot, longest, 2, r2, r1, r0);
+        if (longest_code < 3) {
+          offer<kArrivals>(i + longest, base + pr.match[longest_code][longest], i, slot, longest, longest_code,
+                rep_after[longest_code]);
         } else {
           const uint32_t cost = base + pr.match[kSlotOf[longest_code]][longest] + pr.offset[longest_code];
-          offer(i + longest, cost, i, slot, longest, longest_code, uint16_t(longest_code - 2), r0, r1);
+          offer<kArrivals>(i + longest, cost, i, slot, longest, longest_code, pack(uint16_t(longest_code - 2), r0, r1));
         }
         skip_until = std::max(skip_until, i + longest);
         continue;
       }
 
-      for (uint32_t len = kMinMatch; len <= rep_len[0]; ++len)
-        offer(i + len, base + pr.match[0][len], i, slot, len, 0, r0, r1, r2);
-      for (uint32_t len = kMinMatch; len <= rep_len[1]; ++len)
-        offer(i + len, base + pr.match[1][len], i, slot, len, 1, r1, r0, r2);
-      for (uint32_t len = kMinMatch; len <= rep_len[2]; ++len)
-        offer(i + len, base + pr.match[2][len], i, slot, len, 2, r2, r1, r0);
+      for (unsigned k = 0; k < 3; ++k)
+        for (uint32_t len = kMinMatch; len <= rep_len[k]; ++len)
+          offer<kArrivals>(i + len, base + pr.match[k][len], i, slot, len, k, rep_after[k]);
+      if (!full) continue;
       // Each listed match covers the lengths above the previous shorter one
       // (a second distance repeats the range of the first).
       uint32_t shorter = 1, previous = 1;
@@ -199,7 +201,8 @@ uint32_t OptimalParser::parse(const uint8_t* data, uint32_t n, const MatchFinder
         const uint32_t f = d + 2u;
         const uint32_t* price = pr.match[kSlotOf[f]];
         const uint32_t off = base + pr.offset[f];
-        for (uint32_t len = shorter + 1; len <= m->length; ++len) offer(i + len, off + price[len], i, slot, len, f, d, r0, r1);
+        const uint64_t after = pack(d, r0, r1);
+        for (uint32_t len = shorter + 1; len <= m->length; ++len) offer<kArrivals>(i + len, off + price[len], i, slot, len, f, after);
       }
     }
   }
