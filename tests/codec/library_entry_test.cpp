@@ -8,6 +8,7 @@
 #include "compression/binding.h"
 #include "samples.h"
 #include "sha256.h"
+#include "tool_run.h"
 
 namespace {
 
@@ -42,6 +43,29 @@ TEST(LibraryEntryPoints, DecompressExpandsTheSamples) {
   uint8_t none = 0;
   const uint8_t empty[3] = {0, 0, 0};
   EXPECT_EQ(decompress(empty, 3, &none, 0, 0, 1, 4096), 0);
+}
+
+// The library bound is the one in the directory given, even when a library
+// of the same name is already loaded from elsewhere (Windows would hand back
+// a loaded library when asked by name alone). A directory without one falls
+// back to the system's search, which finds none for the test programs.
+TEST(LibraryLookup, TheGivenDirectoryDecidesWhichLibraryIsBound) {
+  testkit::TempDir empty;
+  xipsaw::CompressionLibrary none, real, fake;
+  EXPECT_FALSE(none.load(empty.path()));
+  ASSERT_TRUE(real.load(testkit::real_codec_dir()));
+  ASSERT_TRUE(fake.load(testkit::fake_codec_dir()));
+  EXPECT_NE(fake.compress, real.compress);
+  const uint8_t text[4] = {'t', 'e', 'x', 't'};
+  uint8_t packed[64] = {};
+  EXPECT_EQ(fake.shrink(text, 4, packed, sizeof packed), 5);  // the stand-in's own form: 'C', then the bytes
+  EXPECT_EQ(packed[0], 'C');
+  const int32_t n = real.shrink(text, 4, packed, sizeof packed);
+  ASSERT_GT(n, 0);
+  uint8_t expanded[4] = {};
+  EXPECT_LT(fake.expand(packed, static_cast<uint32_t>(n), expanded, 4), 0);  // the real format is not the stand-in's
+  ASSERT_EQ(real.expand(packed, static_cast<uint32_t>(n), expanded, 4), 4);
+  EXPECT_EQ(std::vector<uint8_t>(expanded, expanded + 4), std::vector<uint8_t>(text, text + 4));
 }
 
 }  // namespace
