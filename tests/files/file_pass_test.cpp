@@ -375,9 +375,9 @@ TEST(FileHostileImage, NamesLeavingTheOutputDirectoryAreNeverWritten) {
 TEST(FileHostileImage, NamesWindowsWouldAlterAreRefusedThere) {
   FileRun run;
   std::filesystem::create_directories(run.out("a"));
-  const std::vector<std::string> names = {"NUL",   "con", "nUl.txt", "aux.tar.gz", "PRN",    "COM1",
-                                          "lpt9.log", "com\xB9", "a/CON", "nul .txt", "x.", "x..", "x ",
-                                          "a/... ", "a/.. ", "notes.txt:hidden", "ab:c"};
+  const std::vector<std::string> names = {"NUL",      "con",      "nUl.txt", "aux.tar.gz", "PRN", "COM1",
+                                          "lpt9.log", "com\xB9",  "a/CON",   "nul .txt",   "x.",  "x..",
+                                          "x ",       "a/... ",   "a/.. ",   "notes.txt:hidden", "ab:c"};
   for (const std::string& name : names) {
     RomBuilder rom;
     rom.add_file("ok.txt", bytes_of("ok"));
