@@ -7,8 +7,10 @@
 #include "lzx_decoder.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
+#include "lzx_decoder_tables.h"
 #include "lzx_format.h"
 
 namespace lzx {
@@ -17,171 +19,56 @@ namespace {
 uint32_t get_u24(const uint8_t* p) { return p[0] | p[1] << 8 | uint32_t(p[2]) << 16; }
 uint32_t get_u32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
 
-// Reads the stream's 16-bit little-endian words most significant bit first.
-// The buffer always holds the next bits left-aligned. Past the end of the
-// stream it is fed zero words; overrun() tells afterwards whether any of those
-// were actually consumed, so the hot loop needs no end-of-input test.
-class BitReader {
- public:
-  BitReader(const uint8_t* data, uint32_t len) : data_(data), len_(len) {}
-
-  void refill() {
-    while (bits_ <= 48) {
-      uint64_t word = pos_ + 2 <= len_ ? uint64_t(data_[pos_] | data_[pos_ + 1] << 8) : 0;
-      pos_ += 2;
-      buf_ |= word << (48 - bits_);
-      bits_ += 16;
-    }
-  }
-  // n in 1..32, and at least n bits buffered.
-  uint32_t peek(unsigned n) const { return uint32_t(buf_ >> (64 - n)); }
-  void skip(unsigned n) {
-    buf_ <<= n;
-    bits_ -= n;
-  }
-  // n in 0..24; refills on its own.
-  uint32_t read(unsigned n) {
-    if (n == 0) return 0;
-    if (bits_ < int(n)) refill();
-    uint32_t v = peek(n);
-    skip(n);
-    return v;
-  }
-
-  uint64_t consumed_bits() const { return uint64_t(pos_) * 8 - bits_; }
-  bool overrun() const { return consumed_bits() > uint64_t(len_) * 8; }
-
-  // Drops the 1 to 16 padding bits that align an uncompressed block to the
-  // next word and returns the byte offset reached.
-  uint64_t align_for_raw_bytes() const { return (consumed_bits() / 16 + 1) * 2; }
-  // Continues bit reading at byte offset pos (after raw bytes).
-  void restart_at(uint32_t pos) {
-    pos_ = pos;
-    buf_ = 0;
-    bits_ = 0;
-  }
-
- private:
-  const uint8_t* data_;
-  uint32_t len_;
-  uint32_t pos_ = 0;  // next byte to load; runs past len_ when zeros are fed
-  uint64_t buf_ = 0;
-  int bits_ = 0;
-};
-
-// A canonical Huffman code. Codes up to kTableBits long resolve with one
-// table lookup (entry = symbol << 5 | length); longer ones, which are rare,
-// are found by walking the per-length first codes.
-template <unsigned kSymbols, unsigned kTableBits>
-class Huffman {
- public:
-  static constexpr int kInvalid = -1;
-  uint8_t len[kSymbols] = {};
-
-  // Accepts a complete code, or all lengths zero (an empty tree, from which
-  // no symbol can be decoded). Rejects over-subscribed and incomplete codes.
-  bool build() {
-    uint32_t count[kMaxCodeLength + 1] = {};
-    for (unsigned s = 0; s < kSymbols; ++s) ++count[len[s]];
-    count[0] = 0;
-    int32_t left = 1;
-    uint32_t used = 0;
-    for (unsigned l = 1; l <= kMaxCodeLength; ++l) {
-      left = left * 2 - int32_t(count[l]);
-      if (left < 0) return false;
-      used += count[l];
-    }
-    std::fill(std::begin(table_), std::end(table_), uint16_t(0));
-    std::fill(std::begin(count_), std::end(count_), uint16_t(0));
-    if (used == 0) return true;
-    if (left != 0) return false;
-
-    uint16_t next[kMaxCodeLength + 2] = {};
-    for (unsigned l = 1; l <= kMaxCodeLength; ++l) {
-      offset_[l] = next[l];
-      next[l + 1] = uint16_t(next[l] + count[l]);
-      count_[l] = uint16_t(count[l]);
-    }
-    for (unsigned s = 0; s < kSymbols; ++s)
-      if (len[s] != 0) sorted_[next[len[s]]++] = uint16_t(s);
-
-    uint32_t code = 0;
-    for (unsigned l = 1; l <= kMaxCodeLength; ++l) {
-      first_[l] = code;
-      if (l <= kTableBits) {
-        const unsigned span = 1u << (kTableBits - l);
-        for (unsigned i = 0; i < count[l]; ++i) {
-          const uint16_t entry = uint16_t(sorted_[offset_[l] + i] << 5 | l);
-          std::fill_n(table_ + (code + i) * span, span, entry);
-        }
-      }
-      code = (code + count[l]) << 1;
-    }
-    return true;
-  }
-
-  // Needs at least 16 bits buffered. Returns the symbol or kInvalid.
-  int decode(BitReader& br) const {
-    const uint32_t entry = table_[br.peek(kTableBits)];
-    if (entry & 31) {
-      br.skip(entry & 31);
-      return int(entry >> 5);
-    }
-    const uint32_t bits = br.peek(kMaxCodeLength);
-    for (unsigned l = kTableBits + 1; l <= kMaxCodeLength; ++l) {
-      const uint32_t index = (bits >> (kMaxCodeLength - l)) - first_[l];
-      if (index < count_[l]) {
-        br.skip(l);
-        return sorted_[offset_[l] + index];
-      }
-    }
-    return kInvalid;
-  }
-
- private:
-  uint16_t table_[1u << kTableBits];
-  uint16_t count_[kMaxCodeLength + 1] = {};
-  uint16_t offset_[kMaxCodeLength + 1] = {};
-  uint32_t first_[kMaxCodeLength + 1] = {};
-  uint16_t sorted_[kSymbols];
-};
+using decoder::BitReader;
+using decoder::SwappedWindow;
+using decoder::Huffman;
 
 using MainTree = Huffman<kMainSymbols, 10>;
 using LengthTree = Huffman<kLengthSymbols, 9>;
 using AlignedTree = Huffman<kAlignedSymbols, 7>;
 using Pretree = Huffman<kPretreeSymbols, 6>;
 
+// (previous length - delta) mod 17 at [previous + 17 - delta]; both are at most 16.
+constexpr auto kMinusMod17 = [] {
+  std::array<uint8_t, 34> t{};
+  for (unsigned i = 0; i < t.size(); ++i) t[i] = uint8_t(i % 17);
+  return t;
+}();
+
 // Updates lens[first, last) from their previous values: a pretree, then its
 // symbols (deltas mod 17 and runs). A run may not pass the end of the range.
-bool read_lengths(BitReader& br, uint8_t* lens, unsigned first, unsigned last) {
+bool read_lengths(BitReader& reader, uint8_t* lens, unsigned first, unsigned last) {
+  BitReader br = reader;
   Pretree pre;
   for (auto& l : pre.len) l = uint8_t(br.read(4));
   if (!pre.build()) return false;
   for (unsigned x = first; x < last;) {
-    br.refill();
-    const int z = pre.decode(br);
-    if (z < 0) return false;
+    br.refill();  // enough for a symbol 19 with its extra bit and second symbol
+    const unsigned z = pre.decode(br);
     if (z <= 16) {
-      lens[x] = uint8_t((lens[x] + 17 - z) % 17);
+      lens[x] = kMinusMod17[lens[x] + 17 - z];
       ++x;
       continue;
     }
     unsigned run;
     uint8_t value = 0;
     if (z == 17) {
-      run = 4 + br.read(4);
+      run = 4 + br.bits(4);
     } else if (z == 18) {
-      run = 20 + br.read(5);
+      run = 20 + br.bits(5);
+    } else if (z == 19) {
+      run = 4 + br.bits(1);
+      const unsigned s = pre.decode(br);
+      if (s > 16) return false;
+      value = kMinusMod17[lens[x] + 17 - s];
     } else {
-      run = 4 + br.read(1);
-      const int s = pre.decode(br);
-      if (s < 0 || s > 16) return false;
-      value = uint8_t((lens[x] + 17 - s) % 17);
+      return false;
     }
     if (run > last - x) return false;
-    std::fill_n(lens + x, run, value);
+    std::memset(lens + x, value, run);
     x += run;
   }
+  reader = br;
   return true;
 }
 
@@ -192,63 +79,126 @@ struct StreamState {
   uint32_t r[3] = {1, 1, 1};
 };
 
+// Copies a match of length bytes from offset bytes back to d, where room >=
+// length bytes of the output are left; overlapping copies repeat bytes. Far
+// enough from the end, whole 8-byte chunks are copied, at least two (the last
+// one may run up to 15 bytes past the match, still inside the room, and is
+// overwritten later); a chunk never overlaps its own source.
+inline void copy_match(uint8_t* d, uint32_t offset, uint32_t length, uint32_t room) {
+  const uint8_t* s = d - offset;
+  uint8_t* const stop = d + length;
+  if (offset >= 8 && room - length >= 15) [[likely]] {
+    std::memcpy(d, s, 8);
+    std::memcpy(d + 8, s + 8, 8);
+    for (d += 16, s += 16; d < stop; d += 8, s += 8) std::memcpy(d, s, 8);
+  } else if (offset == 1) {
+    std::memset(d, *s, length);
+  } else {
+    while (d < stop) *d++ = *s++;
+  }
+}
+
+// Per position slot: the offset for its extra bits all zero, and in aligned
+// offset blocks the number of extra bits sent plainly and their shift (the
+// low 3 bits of offsets with 3 or more extra bits come from the aligned tree).
+constexpr auto kOffsetBase = [] {
+  std::array<uint32_t, kPositionSlots> t{};
+  for (unsigned s = 0; s < kPositionSlots; ++s) t[s] = kPositionBase[s] - 2;
+  return t;
+}();
+constexpr auto kPlainBits = [] {
+  std::array<uint8_t, kPositionSlots> t{};
+  for (unsigned s = 0; s < kPositionSlots; ++s) t[s] = uint8_t(kExtraBits[s] >= 3 ? kExtraBits[s] - 3 : kExtraBits[s]);
+  return t;
+}();
+constexpr auto kPlainShift = [] {
+  std::array<uint8_t, kPositionSlots> t{};
+  for (unsigned s = 0; s < kPositionSlots; ++s) t[s] = kExtraBits[s] >= 3 ? 3 : 0;
+  return t;
+}();
+// Per position slot, where the match offset comes from.
+constexpr auto kOffsetSource = [] {
+  std::array<uint8_t, kPositionSlots> t{};
+  for (unsigned s = 0; s < kPositionSlots; ++s) t[s] = uint8_t(s < 3 ? s : 3);
+  return t;
+}();
+
 // Decodes the symbols of one verbatim or aligned offset block, writing
 // out[pos, end). Returns false on any invalid symbol, match or offset.
+//
+// The decisions within a match (length symbol or not, repeated or new
+// offset, aligned symbol or not) depend on the data and would be badly
+// predicted branches; they are made with masks and table lookups instead:
+// both sides are computed and the bits not part of the match are not consumed.
 template <bool kAligned>
-bool decode_symbols(BitReader& br, StreamState& st, uint8_t* out, uint32_t pos, uint32_t end) {
-  uint32_t r0 = st.r[0], r1 = st.r[1], r2 = st.r[2];
+bool decode_symbols(BitReader& reader, StreamState& st, uint8_t* out, uint32_t pos, uint32_t end) {
+  constexpr uint32_t kLongCode = MainTree::kLongCode;
+  BitReader br = reader;
+  uint32_t r[3] = {st.r[0], st.r[1], st.r[2]};  // R0, R1, R2
   while (pos < end) {
+    // A refill leaves at least 56 bits: three main codes of at most 16 bits,
+    // or one followed by the at most 16 bits of a length symbol and 18 of an
+    // offset.
     br.refill();
-    const int sym = st.main.decode(br);
-    if (sym < int(kLiteralSymbols)) {
-      if (sym < 0) return false;
+    unsigned sym = st.main.decode(br);
+    if (sym < kLiteralSymbols) {
       out[pos++] = uint8_t(sym);
-      continue;
-    }
-    const unsigned header = unsigned(sym - kLiteralSymbols) & 7;
-    const unsigned slot = unsigned(sym - kLiteralSymbols) >> 3;
-    uint32_t length = header + kMinMatch;
-    if (header == kNumPrimaryLengths) {
-      const int extra = st.length.decode(br);
-      if (extra < 0) return false;
-      length += uint32_t(extra);
-    }
-    uint32_t offset;
-    if (slot == 0) {
-      offset = r0;
-    } else if (slot == 1) {
-      offset = r1;
-      r1 = r0;
-      r0 = offset;
-    } else if (slot == 2) {
-      offset = r2;
-      r2 = r0;
-      r0 = offset;
-    } else {
-      br.refill();
-      const unsigned extra = kExtraBits[slot];
-      offset = kPositionBase[slot] - 2;
-      if (kAligned && extra >= 3) {
-        offset += br.read(extra - 3) << 3;
-        const int a = st.aligned.decode(br);
-        if (a < 0) return false;
-        offset += uint32_t(a);
-      } else {
-        offset += br.read(extra);
+      if (pos == end) break;
+      sym = st.main.decode(br);
+      if (sym < kLiteralSymbols) {
+        out[pos++] = uint8_t(sym);
+        if (pos == end) break;
+        sym = st.main.decode(br);
+        if (sym < kLiteralSymbols) {
+          out[pos++] = uint8_t(sym);
+          continue;
+        }
       }
-      r2 = r1;
-      r1 = r0;
-      r0 = offset;
+      br.refill();
     }
-    if (offset == 0 || offset > pos || length > end - pos) return false;
-    uint8_t* d = out + pos;
-    const uint8_t* s = d - offset;
-    for (uint32_t i = 0; i < length; ++i) d[i] = s[i];
+    if (sym >= kMainSymbols) return false;
+    const unsigned header = (sym - kLiteralSymbols) & 7;
+    const unsigned slot = (sym - kLiteralSymbols) >> 3;
+
+    const uint32_t long_match = 0u - (header == kNumPrimaryLengths);  // a mask
+    uint32_t entry = st.length.lookup(br);
+    if ((entry & long_match) == kLongCode) [[unlikely]] {
+      entry = st.length.long_code_entry(br);
+      if (entry == kLongCode) return false;
+    }
+    br.consume(entry & long_match);
+    const uint32_t length = header + kMinMatch + ((entry & long_match) >> 6);
+
+    // Slots 0-2 have no extra bits: what is computed for them is unused.
+    uint32_t fresh;
+    if constexpr (kAligned) {
+      const uint32_t aligned = 0u - (kPlainShift[slot] != 0);  // a mask
+      fresh = kOffsetBase[slot] + (br.bits(kPlainBits[slot]) << kPlainShift[slot]);
+      entry = st.aligned.lookup(br);  // aligned codes are at most 7 bits: no long codes
+      if ((entry & aligned) == kLongCode) return false;
+      br.consume(entry & aligned);
+      fresh += (entry & aligned) >> 6;
+    } else {
+      fresh = kOffsetBase[slot] + br.bits(kExtraBits[slot]);
+    }
+    // Slot 0 repeats R0, slot 1 swaps R0 and R1, slot 2 swaps R0 and R2, and
+    // a new offset pushes R0 and R1 down: with k the offset's source (3 for
+    // the new one), R1 comes from {R1, R0, R1, R0}[k] and R2 from
+    // {R2, R2, R0, R1}[k].
+    const unsigned k = kOffsetSource[slot];
+    const uint32_t is_new = 0u - (k == 3);  // a mask
+    const uint32_t offset = (fresh & is_new) | (r[std::min(k, 2u)] & ~is_new);
+    const uint32_t next_r1 = r[(k & 1) ^ 1], next_r2 = r[0x1022u >> (4 * k) & 15];
+    r[0] = offset;
+    r[1] = next_r1;
+    r[2] = next_r2;
+
+    if (offset - 1 >= pos || length > end - pos) return false;  // also offset 0
+    copy_match(out + pos, offset, length, end - pos);
     pos += length;
   }
-  st.r[0] = r0;
-  st.r[1] = r1;
-  st.r[2] = r2;
+  std::copy_n(r, 3, st.r);
+  reader = br;
   return true;
 }
 
@@ -256,26 +206,23 @@ bool decode_symbols(BitReader& br, StreamState& st, uint8_t* out, uint32_t pos, 
 void undo_e8(uint8_t* out, uint32_t n, uint32_t translation_size) {
   if (n <= 10) return;
   const int64_t size = translation_size;
-  for (uint32_t i = 0; i < n - 10;) {
-    if (out[i] != 0xE8) {
-      ++i;
-      continue;
-    }
-    const int64_t a = int32_t(get_u32(out + i + 1));
-    if (a >= -int64_t(i) && a < size) {
+  uint8_t* const limit = out + n - 10;
+  for (uint8_t* p = out; p < limit; p += 5) {
+    p = static_cast<uint8_t*>(std::memchr(p, 0xE8, size_t(limit - p)));
+    if (p == nullptr) break;
+    const int64_t i = p - out;
+    const int64_t a = int32_t(get_u32(p + 1));
+    if (a >= -i && a < size) {
       const uint32_t v = uint32_t(a >= 0 ? a - i : a + size);
-      out[i + 1] = uint8_t(v);
-      out[i + 2] = uint8_t(v >> 8);
-      out[i + 3] = uint8_t(v >> 16);
-      out[i + 4] = uint8_t(v >> 24);
+      for (int k = 0; k < 4; ++k) p[1 + k] = uint8_t(v >> (8 * k));
     }
-    i += 5;
   }
 }
 
 // Decodes one LZX stream of c bytes that must expand to exactly n bytes.
 bool decode_stream(const uint8_t* src, uint32_t c, uint8_t* out, uint32_t n) {
-  BitReader br(src, c);
+  SwappedWindow window(src, c);
+  BitReader br(window);
   StreamState st;
   const bool e8 = br.read(1) != 0;
   uint32_t translation_size = 0;

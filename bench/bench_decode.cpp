@@ -1,0 +1,318 @@
+// Expansion speed of our LZX decoder side by side with libmspack's, on the same
+// streams: the real compressed buffers of the given directories (*.lzx), and a
+// few MiB of mixed data compressed by our encoder. libmspack sees every buffer
+// as an in-memory cabinet with one folder per 4 KiB stream; its cabinets are
+// opened before the clock starts, so only its extraction is timed. Both
+// outputs are compared byte for byte first. Prints the figures (medians of
+// several rounds); asserts nothing beyond the agreement of the outputs.
+//   bench_decode [DIR...]
+#include <mspack.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cab_wrap.h"
+#include "lzx_decoder.h"
+#include "lzx_encoder.h"
+#include "lzx_format.h"
+#include "samples.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+// ---- libmspack I/O on memory: the "file name" handed to it is a MemFile's address.
+
+struct MemFile {
+  uint8_t* data;
+  size_t size;
+};
+
+struct MemHandle {
+  MemFile* file;
+  size_t pos;
+};
+
+MemHandle* handle(mspack_file* f) { return reinterpret_cast<MemHandle*>(f); }
+
+mspack_file* mem_open(mspack_system*, const char* name, int) {
+  auto* h = new MemHandle{reinterpret_cast<MemFile*>(const_cast<char*>(name)), 0};
+  return reinterpret_cast<mspack_file*>(h);
+}
+void mem_close(mspack_file* f) { delete handle(f); }
+int mem_read(mspack_file* f, void* buffer, int bytes) {
+  MemHandle* h = handle(f);
+  const size_t n = std::min(size_t(bytes), h->file->size - std::min(h->pos, h->file->size));
+  std::memcpy(buffer, h->file->data + h->pos, n);
+  h->pos += n;
+  return int(n);
+}
+int mem_write(mspack_file* f, void* buffer, int bytes) {
+  MemHandle* h = handle(f);
+  if (h->pos + size_t(bytes) > h->file->size) return -1;
+  std::memcpy(h->file->data + h->pos, buffer, size_t(bytes));
+  h->pos += size_t(bytes);
+  return bytes;
+}
+int mem_seek(mspack_file* f, off_t offset, int mode) {
+  MemHandle* h = handle(f);
+  const off_t base = mode == MSPACK_SYS_SEEK_START ? 0 : mode == MSPACK_SYS_SEEK_CUR ? off_t(h->pos) : off_t(h->file->size);
+  if (base + offset < 0 || size_t(base + offset) > h->file->size) return -1;
+  h->pos = size_t(base + offset);
+  return 0;
+}
+off_t mem_tell(mspack_file* f) { return off_t(handle(f)->pos); }
+void mem_message(mspack_file*, const char*, ...) {}
+void* mem_alloc(mspack_system*, size_t bytes) { return std::malloc(bytes); }
+void mem_free(void* p) { std::free(p); }
+void mem_copy(void* src, void* dst, size_t bytes) { std::memcpy(dst, src, bytes); }
+
+mspack_system memory_system = {mem_open, mem_close,   mem_read,  mem_write, mem_seek, mem_tell,
+                               mem_message, mem_alloc, mem_free, mem_copy, nullptr};
+
+// ---- The buffers.
+
+struct Buffer {
+  std::string name;
+  Bytes framed;    // as the tool stores it
+  uint32_t size;   // expanded size
+  Bytes cab;       // its streams, one folder each
+  MemFile cab_file{};
+  mscabd_cabinet* opened = nullptr;
+};
+
+uint32_t get_le(const uint8_t* p, int bytes) {
+  uint32_t v = 0;
+  for (int i = bytes; i-- > 0;) v = v << 8 | p[i];
+  return v;
+}
+
+// Wraps the streams of a well-formed framed buffer into a cabinet.
+Bytes cabinet_of(const Bytes& framed) {
+  const uint32_t total = get_le(framed.data(), 3);
+  const uint32_t blocks = (total + lzx::kBlockSize - 1) / lzx::kBlockSize;
+  std::vector<CabStream> streams;
+  size_t start = 3 * (size_t(blocks) + 1);
+  for (uint32_t k = 0; k < blocks; ++k) {
+    const size_t end = get_le(&framed[3 * (k + 1)], 3);
+    const uint8_t* block = &framed[start];
+    streams.push_back({block + lzx::kBlockHeaderBytes, get_le(block + 8, 4), get_le(block + 4, 4)});
+    start = end;
+  }
+  return wrap_lzx_streams_in_cab(streams);
+}
+
+// Registry-like text, x86-like code with E8 calls, tables of 4-byte records,
+// sparse data and random bytes, in 64 KiB pieces.
+Bytes mixed_data(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  static const char* words[] = {"[HKEY_LOCAL_MACHINE\\Drivers\\", "BuiltIn\\", "\"Dll\"=\"", ".dll\"\r\n",
+                                "\"Index\"=dword:", "\"Prefix\"=\"", "Order", "Ioctl", "\"\r\n", "; ", "Flags"};
+  Bytes out;
+  for (unsigned piece = 0; out.size() < n; ++piece) {
+    const size_t end = std::min(n, out.size() + 65536);
+    switch (piece % 8) {
+      case 0:
+      case 4:
+        while (out.size() < end) {
+          const char* w = words[rng() % std::size(words)];
+          out.insert(out.end(), w, w + std::strlen(w));
+          if (rng() % 2) out.push_back(uint8_t('0' + rng() % 10));
+        }
+        break;
+      case 1:
+      case 5:
+      case 7:
+        while (out.size() < end) {
+          const uint32_t r = rng();
+          if (r % 5 == 0) {
+            const uint32_t target = uint32_t(int32_t(rng() % 8192) - 4096);
+            out.push_back(0xE8);
+            for (int i = 0; i < 4; ++i) out.push_back(uint8_t(target >> (8 * i)));
+          } else if (r % 5 == 1) {
+            out.insert(out.end(), {0x8B, 0x44, 0x24, uint8_t(r >> 8 & 0x3C)});
+          } else if (r % 5 == 2) {
+            out.insert(out.end(), {0x89, 0x46, uint8_t(r >> 8 & 0x7C), 0x5E, 0xC3});
+          } else {
+            out.push_back(uint8_t(r >> 16));
+          }
+        }
+        break;
+      case 2:
+        for (uint32_t v = rng() % 0x10000; out.size() < end; v += 1 + rng() % 3)
+          out.insert(out.end(), {uint8_t(v), uint8_t(v >> 8), uint8_t(rng() % 4), 0});
+        break;
+      case 3:
+        while (out.size() < end) out.push_back(rng() % 16 == 0 ? uint8_t(rng()) : 0);
+        break;
+      default:
+        while (out.size() < end) out.push_back(uint8_t(rng()));
+        break;
+    }
+  }
+  out.resize(n);
+  return out;
+}
+
+// ---- Timing.
+
+// Seconds per call of f, over at least min_seconds.
+template <typename F>
+double time_it(F&& f, double min_seconds = 0.2) {
+  unsigned runs = 0;
+  const auto start = Clock::now();
+  double elapsed = 0;
+  do {
+    f();
+    ++runs;
+    elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  } while (elapsed < min_seconds);
+  return elapsed / runs;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+struct Bench {
+  mscab_decompressor* cabd;
+  Bytes out;  // large enough for any buffer
+
+  bool ours(const Buffer& b) {
+    return lzx::decompress_buffer(b.framed.data(), uint32_t(b.framed.size()), out.data(), b.size) == int32_t(b.size);
+  }
+  bool theirs(const Buffer& b) {
+    size_t at = 0;
+    for (mscabd_file* f = b.opened->files; f; f = f->next) {
+      MemFile dst{out.data() + at, f->length};
+      if (cabd->extract(cabd, f, reinterpret_cast<char*>(&dst)) != MSPACK_ERR_OK) return false;
+      at += f->length;
+    }
+    return at == b.size;
+  }
+};
+
+struct Figures {
+  size_t bytes = 0, streams = 0;
+  double ours = 0, theirs = 0;  // seconds per pass
+};
+
+void print(const char* what, const Figures& f) {
+  const double mb = double(f.bytes) / 1e6;
+  std::printf("%-14s %10zu %7zu %10.1f %10.1f %7.2fx\n", what, f.bytes, f.streams, mb / f.ours, mb / f.theirs,
+              f.theirs / f.ours);
+}
+
+// Checks that both decoders agree on every buffer of the group, then times
+// a pass over the group with each, in alternating rounds.
+bool measure(Bench& bench, std::vector<Buffer>& group, const char* what, Figures& total) {
+  if (group.empty()) return true;
+  Figures f;
+  for (Buffer& b : group) {
+    b.cab_file = {b.cab.data(), b.cab.size()};
+    b.opened = bench.cabd->open(bench.cabd, reinterpret_cast<char*>(&b.cab_file));
+    if (!b.opened) {
+      std::printf("%s: libmspack cannot open the cabinet\n", b.name.c_str());
+      return false;
+    }
+    if (!bench.ours(b)) {
+      std::printf("%s: our decoder fails\n", b.name.c_str());
+      return false;
+    }
+    const Bytes mine(bench.out.begin(), bench.out.begin() + b.size);
+    if (!bench.theirs(b) || !std::equal(mine.begin(), mine.end(), bench.out.begin())) {
+      std::printf("%s: the outputs differ\n", b.name.c_str());
+      return false;
+    }
+    f.bytes += b.size;
+    f.streams += (b.size + lzx::kBlockSize - 1) / lzx::kBlockSize;
+  }
+  std::vector<double> ours, theirs;
+  for (int round = 0; round < 7; ++round) {
+    ours.push_back(time_it([&] {
+      for (const Buffer& b : group) bench.ours(b);
+    }));
+    theirs.push_back(time_it([&] {
+      for (const Buffer& b : group) bench.theirs(b);
+    }));
+  }
+  f.ours = median(ours);
+  f.theirs = median(theirs);
+  print(what, f);
+  for (Buffer& b : group) bench.cabd->close(bench.cabd, b.opened);
+  total.bytes += f.bytes, total.streams += f.streams, total.ours += f.ours, total.theirs += f.theirs;
+  return true;
+}
+
+std::vector<Buffer> real_buffers(const std::string& dir) {
+  std::vector<std::filesystem::path> paths;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    if (e.path().extension() == ".lzx") paths.push_back(e.path());
+  std::sort(paths.begin(), paths.end());
+  std::vector<Buffer> group;
+  for (const auto& p : paths) {
+    Buffer b{p.filename().string(), read_file(p.string()), 0, {}};
+    if (b.framed.size() < 3) continue;
+    b.size = get_le(b.framed.data(), 3);
+    Bytes check(b.size);
+    if (lzx::decompress_buffer(b.framed.data(), uint32_t(b.framed.size()), check.data(), b.size) != int32_t(b.size)) {
+      std::printf("%s: not a well-formed buffer, skipped\n", b.name.c_str());
+      continue;
+    }
+    b.cab = cabinet_of(b.framed);
+    group.push_back(std::move(b));
+  }
+  return group;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int selftest = 0;
+  MSPACK_SYS_SELFTEST(selftest);
+  if (selftest != MSPACK_ERR_OK) {
+    std::printf("libmspack is incompatible with this build\n");
+    return 1;
+  }
+  Bench bench{mspack_create_cab_decompressor(&memory_system), Bytes(lzx::kMaxBufferSize)};
+  if (!bench.cabd) return 1;
+
+  std::vector<std::string> dirs(argv + 1, argv + argc);
+  if (dirs.empty()) dirs.push_back(XIPSAW_SAMPLES_DIR);
+
+  std::printf("%-14s %10s %7s %10s %10s %8s\n", "buffers", "bytes", "streams", "ours MB/s", "mspack", "ratio");
+  bool ok = true;
+  Figures real, all;
+  for (const std::string& dir : dirs) {
+    std::vector<Buffer> group = real_buffers(dir);
+    ok = measure(bench, group, std::filesystem::path(dir).filename().c_str(), real) && ok;
+  }
+  if (real.bytes) print("real, all", real);
+  all = real;
+
+  std::vector<Buffer> made;
+  for (int k = 0; k < 4; ++k) {
+    const Bytes data = mixed_data(1u << 20, 2024u + unsigned(k));
+    Buffer b{"mixed " + std::to_string(k), Bytes(data.size() + data.size() / 8 + 64), uint32_t(data.size()), {}};
+    const int32_t c = lzx::compress_buffer(data.data(), uint32_t(data.size()), b.framed.data(), uint32_t(b.framed.size()));
+    if (c < 0) return std::printf("the encoder fails on mixed data\n"), 1;
+    b.framed.resize(size_t(c));
+    b.cab = cabinet_of(b.framed);
+    made.push_back(std::move(b));
+  }
+  ok = measure(bench, made, "encoder-made", all) && ok;
+  print("all", all);
+
+  mspack_destroy_cab_decompressor(bench.cabd);
+  return ok ? 0 : 1;
+}

@@ -1,0 +1,123 @@
+// Canonical Huffman decoding tables for the LZX decoder, rebuilt for every
+// tree of every stream, so building them is kept cheap.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "lzx_decoder_bits.h"
+#include "lzx_format.h"
+
+namespace lzx::decoder {
+
+// Codes up to kTableBits long resolve with one lookup of the next kTableBits
+// bits (entry = symbol << 6 | length, see BitReader::consume). The canonical
+// order puts the short codes first, so they fill the front of the table; the
+// rest are prefixes of the longer codes, which are rare and found by walking
+// the per-length first codes.
+template <unsigned kSymbols, unsigned kTableBits>
+class Huffman {
+ public:
+  static constexpr unsigned kInvalid = 0x3FF;  // above every symbol
+  // The entry of the table's prefixes of longer codes, which is also the
+  // entry for kInvalid (it consumes nothing).
+  static constexpr uint16_t kLongCode = kInvalid << 6;
+  uint8_t len[kSymbols] = {};
+
+  // Accepts a complete code, or all lengths zero (an empty tree, from which
+  // no symbol can be decoded). Rejects over-subscribed and incomplete codes.
+  bool build() {
+    uint32_t count[kMaxCodeLength + 1] = {};
+    for_each_group([&](unsigned s) { ++count[len[s]]; });
+    count[0] = 0;
+    int32_t left = 1;
+    for (unsigned l = 1; l <= kMaxCodeLength; ++l) {
+      left = left * 2 - int32_t(count[l]);
+      if (left < 0) return false;
+    }
+    if (left != 0 && left != 1 << kMaxCodeLength) return false;  // incomplete, and not empty
+
+    // Sort the symbols by length, then by symbol; absent ones go to a
+    // scratch area behind the others, which saves a test per symbol.
+    uint32_t next[kMaxCodeLength + 1];
+    next[0] = kSymbols;
+    uint32_t code = 0, sorted = 0;
+    for (unsigned l = 1; l <= kMaxCodeLength; ++l) {
+      next[l] = sorted;
+      if (l > kTableBits) {
+        offset_[l] = uint16_t(sorted);
+        first_[l] = code;
+        count_[l] = uint16_t(count[l]);
+      }
+      sorted += count[l];
+      code = (code + count[l]) << 1;
+    }
+    for_each_group([&](unsigned s) { sorted_[next[len[s]]++] = uint16_t(s); });
+
+    // Each short code covers 2^(kTableBits - length) consecutive entries.
+    uint16_t* t = table_;
+    const uint16_t* symbol = sorted_;
+    for (unsigned l = 1; l <= kTableBits; ++l) {
+      const uint32_t span = 1u << (kTableBits - l);
+      const uint16_t* const stop = symbol + count[l];
+      if (span >= 4) {
+        for (; symbol < stop; ++symbol, t += span) {
+          const uint64_t four = 0x0001000100010001ull * uint16_t(*symbol << 6 | l);
+          for (uint32_t i = 0; i < span; i += 4) std::memcpy(t + i, &four, 8);
+        }
+      } else {
+        for (; symbol < stop; ++symbol, t += span) t[0] = t[span - 1] = uint16_t(*symbol << 6 | l);
+      }
+    }
+    std::fill(t, std::end(table_), kLongCode);
+    return true;
+  }
+
+  // Needs at least 16 bits buffered. Returns the symbol, or kInvalid when
+  // the bits are no code of this tree.
+  unsigned decode(BitReader& br) const {
+    uint32_t entry = lookup(br);
+    if (entry == kLongCode) [[unlikely]]
+      entry = long_code_entry(br);
+    br.consume(entry);
+    return entry >> 6;
+  }
+  // The table entry for the next bits: a short code's, or kLongCode.
+  uint32_t lookup(const BitReader& br) const { return table_[br.peek(kTableBits)]; }
+  // The entry of the code longer than kTableBits that the next bits start
+  // with (at least 16 buffered), or kLongCode if there is none.
+  uint32_t long_code_entry(const BitReader& br) const {
+    const uint32_t bits = br.peek(kMaxCodeLength);
+    for (unsigned l = kTableBits + 1; l <= kMaxCodeLength; ++l) {
+      const uint32_t index = (bits >> (kMaxCodeLength - l)) - first_[l];
+      if (index < count_[l]) return uint32_t(sorted_[offset_[l] + index]) << 6 | l;
+    }
+    return kLongCode;
+  }
+
+ private:
+  // Calls f(s) for every symbol s in order, except for groups of eight
+  // symbols that are all absent (unused parts of a tree are common).
+  template <typename F>
+  void for_each_group(F f) const {
+    unsigned s = 0;
+    for (; s + 8 <= kSymbols; s += 8) {
+      uint64_t group;
+      std::memcpy(&group, len + s, 8);
+      if (group == 0) continue;
+      for (unsigned i = s; i < s + 8; ++i) f(i);
+    }
+    for (; s < kSymbols; ++s) f(s);
+  }
+
+  uint16_t table_[1u << kTableBits];
+  // Per length above kTableBits: its first code, its number of codes, and
+  // where its symbols start in sorted_.
+  uint32_t first_[kMaxCodeLength + 1] = {};
+  uint16_t count_[kMaxCodeLength + 1] = {};
+  uint16_t offset_[kMaxCodeLength + 1] = {};
+  uint16_t sorted_[2 * kSymbols];  // symbols by length, then the absent ones
+};
+
+}  // namespace lzx::decoder
