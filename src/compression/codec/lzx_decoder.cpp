@@ -18,6 +18,9 @@ namespace {
 
 uint32_t get_u24(const uint8_t* p) { return p[0] | p[1] << 8 | uint32_t(p[2]) << 16; }
 uint32_t get_u32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+void put_u32(uint8_t* p, uint32_t v) {
+  for (int k = 0; k < 4; ++k) p[k] = uint8_t(v >> (8 * k));
+}
 
 using decoder::BitReader;
 using decoder::SwappedWindow;
@@ -203,6 +206,8 @@ bool decode_symbols(BitReader& reader, StreamState& st, uint8_t* out, uint32_t p
 }
 
 // Undoes the encoder's translation of E8 call targets to absolute values.
+// Whether a value is translated depends on the data: it is selected with a
+// mask rather than a branch, and the 4 bytes are always rewritten.
 void undo_e8(uint8_t* out, uint32_t n, uint32_t translation_size) {
   if (n <= 10) return;
   const int64_t size = translation_size;
@@ -212,10 +217,10 @@ void undo_e8(uint8_t* out, uint32_t n, uint32_t translation_size) {
     if (p == nullptr) break;
     const int64_t i = p - out;
     const int64_t a = int32_t(get_u32(p + 1));
-    if (a >= -i && a < size) {
-      const uint32_t v = uint32_t(a >= 0 ? a - i : a + size);
-      for (int k = 0; k < 4; ++k) p[1 + k] = uint8_t(v >> (8 * k));
-    }
+    const uint32_t relative = uint32_t(a - i), wrapped = uint32_t(a + size);
+    const uint32_t negative = 0u - uint32_t(a < 0), in_range = 0u - uint32_t(a >= -i && a < size);
+    const uint32_t v = ((relative & ~negative) | (wrapped & negative)) & in_range;
+    put_u32(p + 1, v | (uint32_t(a) & ~in_range));
   }
 }
 
