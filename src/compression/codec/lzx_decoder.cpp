@@ -26,10 +26,10 @@ using decoder::BitReader;
 using decoder::SwappedWindow;
 using decoder::Huffman;
 
-using MainTree = Huffman<kMainSymbols, 10>;
+using MainTree = Huffman<kMainSymbols, 11>;
 using LengthTree = Huffman<kLengthSymbols, 9>;
 using AlignedTree = Huffman<kAlignedSymbols, 7>;
-using Pretree = Huffman<kPretreeSymbols, 6>;
+using Pretree = Huffman<kPretreeSymbols, 8>;
 
 // (previous length - delta) mod 17 at [previous + 17 - delta]; both are at most 16.
 constexpr auto kMinusMod17 = [] {
@@ -43,7 +43,7 @@ constexpr auto kMinusMod17 = [] {
 bool read_lengths(BitReader& reader, uint8_t* lens, unsigned first, unsigned last) {
   BitReader br = reader;
   Pretree pre;
-  for (auto& l : pre.len) l = uint8_t(br.read(4));
+  for (unsigned s = 0; s < kPretreeSymbols; ++s) pre.len[s] = uint8_t(br.read(4));
   if (!pre.build()) return false;
   for (unsigned x = first; x < last;) {
     br.refill();  // enough for a symbol 19 with its extra bit and second symbol
@@ -129,10 +129,10 @@ constexpr auto kOffsetSource = [] {
 // Decodes the symbols of one verbatim or aligned offset block, writing
 // out[pos, end). Returns false on any invalid symbol, match or offset.
 //
-// The decisions within a match (length symbol or not, repeated or new
-// offset, aligned symbol or not) depend on the data and would be badly
-// predicted branches; they are made with masks and table lookups instead:
-// both sides are computed and the bits not part of the match are not consumed.
+// The decisions within a match (repeated or new offset, aligned symbol or
+// not) depend on the data and would be badly predicted branches; they are
+// made with masks and table lookups instead: both sides are computed and the
+// bits not part of the match are not consumed.
 template <bool kAligned>
 bool decode_symbols(BitReader& reader, StreamState& st, uint8_t* out, uint32_t pos, uint32_t end) {
   constexpr uint32_t kLongCode = MainTree::kLongCode;
@@ -163,21 +163,21 @@ bool decode_symbols(BitReader& reader, StreamState& st, uint8_t* out, uint32_t p
     const unsigned header = (sym - kLiteralSymbols) & 7;
     const unsigned slot = (sym - kLiteralSymbols) >> 3;
 
-    const uint32_t long_match = 0u - (header == kNumPrimaryLengths);  // a mask
-    uint32_t entry = st.length.lookup(br);
-    if ((entry & long_match) == kLongCode) [[unlikely]] {
-      entry = st.length.long_code_entry(br);
-      if (entry == kLongCode) return false;
+    // Few matches are long enough for a length symbol: the branch is mostly
+    // well predicted, and the usual match does not wait for a table lookup.
+    uint32_t length = header + kMinMatch;
+    if (header == kNumPrimaryLengths) {
+      const unsigned extra = st.length.decode(br);
+      if (extra >= kLengthSymbols) return false;
+      length += extra;
     }
-    br.consume(entry & long_match);
-    const uint32_t length = header + kMinMatch + ((entry & long_match) >> 6);
 
     // Slots 0-2 have no extra bits: what is computed for them is unused.
     uint32_t fresh;
     if constexpr (kAligned) {
       const uint32_t aligned = 0u - (kPlainShift[slot] != 0);  // a mask
       fresh = kOffsetBase[slot] + (br.bits(kPlainBits[slot]) << kPlainShift[slot]);
-      entry = st.aligned.lookup(br);  // aligned codes are at most 7 bits: no long codes
+      const uint32_t entry = st.aligned.lookup(br);  // aligned codes are at most 7 bits: no long codes
       if ((entry & aligned) == kLongCode) return false;
       br.consume(entry & aligned);
       fresh += (entry & aligned) >> 6;
@@ -250,7 +250,7 @@ bool decode_stream(const uint8_t* src, uint32_t c, uint8_t* out, uint32_t n) {
       br.restart_at(uint32_t(raw_end));
     } else if (type == kBlockVerbatim || type == kBlockAligned) {
       if (type == kBlockAligned) {
-        for (auto& l : st.aligned.len) l = uint8_t(br.read(3));
+        for (unsigned s = 0; s < kAlignedSymbols; ++s) st.aligned.len[s] = uint8_t(br.read(3));
         if (!st.aligned.build()) return false;
       }
       if (!read_lengths(br, st.main.len, 0, kLiteralSymbols) ||

@@ -80,6 +80,7 @@ class BitReader {
     bits_ |= 56;
   }
   unsigned available() const { return bits_ & 63; }
+  uint64_t buffer() const { return buf_; }
   // n in 1..32, and at least n bits buffered.
   uint32_t peek(unsigned n) const { return uint32_t(buf_ >> (64 - n)); }
   void skip(unsigned n) {

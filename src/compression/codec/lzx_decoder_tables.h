@@ -23,14 +23,24 @@ class Huffman {
   // The entry of the table's prefixes of longer codes, which is also the
   // entry for kInvalid (it consumes nothing).
   static constexpr uint16_t kLongCode = kInvalid << 6;
-  uint8_t len[kSymbols] = {};
+  static constexpr unsigned kQuarter = (kSymbols + 3) / 4;
+  static constexpr unsigned kPadding = 4 * kQuarter - kSymbols;
+  uint8_t len[kSymbols + kPadding] = {};  // the padding stays zero
 
   // Accepts a complete code, or all lengths zero (an empty tree, from which
   // no symbol can be decoded). Rejects over-subscribed and incomplete codes.
+  //
+  // Counting the lengths and sorting the symbols by length each update a
+  // counter per symbol, and a counter updated again right after waits for
+  // the previous update to reach memory. The symbols are therefore taken as
+  // four interleaved quarters, each with counters of its own.
   bool build() {
-    uint32_t count[kMaxCodeLength + 1] = {};
-    for_each_group([&](unsigned s) { ++count[len[s]]; });
-    count[0] = 0;
+    uint16_t quarter_count[4][kMaxCodeLength + 1] = {};
+    for (unsigned j = 0; j < kQuarter; ++j)
+      for (unsigned q = 0; q < 4; ++q) ++quarter_count[q][len[q * kQuarter + j]];
+    uint32_t count[kMaxCodeLength + 1];
+    for (unsigned l = 0; l <= kMaxCodeLength; ++l)
+      count[l] = quarter_count[0][l] + quarter_count[1][l] + quarter_count[2][l] + quarter_count[3][l];
     int32_t left = 1;
     for (unsigned l = 1; l <= kMaxCodeLength; ++l) {
       left = left * 2 - int32_t(count[l]);
@@ -40,20 +50,26 @@ class Huffman {
 
     // Sort the symbols by length, then by symbol; absent ones go to a
     // scratch area behind the others, which saves a test per symbol.
-    uint32_t next[kMaxCodeLength + 1];
-    next[0] = kSymbols;
+    uint32_t next[4][kMaxCodeLength + 1];
     uint32_t code = 0, sorted = 0;
     for (unsigned l = 1; l <= kMaxCodeLength; ++l) {
-      next[l] = sorted;
+      for (unsigned q = 0; q < 4; ++q) {
+        next[q][l] = sorted;
+        sorted += quarter_count[q][l];
+      }
       if (l > kTableBits) {
-        offset_[l] = uint16_t(sorted);
+        offset_[l] = uint16_t(next[0][l]);
         first_[l] = code;
         count_[l] = uint16_t(count[l]);
       }
-      sorted += count[l];
       code = (code + count[l]) << 1;
     }
-    for_each_group([&](unsigned s) { sorted_[next[len[s]]++] = uint16_t(s); });
+    for (unsigned q = 0; q < 4; ++q) next[q][0] = kSymbols + kPadding + q * kQuarter;
+    for (unsigned j = 0; j < kQuarter; ++j)
+      for (unsigned q = 0; q < 4; ++q) {
+        const unsigned s = q * kQuarter + j;
+        sorted_[next[q][len[s]]++] = uint16_t(s);
+      }
 
     // Each short code covers 2^(kTableBits - length) consecutive entries.
     uint16_t* t = table_;
@@ -97,27 +113,13 @@ class Huffman {
   }
 
  private:
-  // Calls f(s) for every symbol s in order, except for groups of eight
-  // symbols that are all absent (unused parts of a tree are common).
-  template <typename F>
-  void for_each_group(F f) const {
-    unsigned s = 0;
-    for (; s + 8 <= kSymbols; s += 8) {
-      uint64_t group;
-      std::memcpy(&group, len + s, 8);
-      if (group == 0) continue;
-      for (unsigned i = s; i < s + 8; ++i) f(i);
-    }
-    for (; s < kSymbols; ++s) f(s);
-  }
-
   uint16_t table_[1u << kTableBits];
   // Per length above kTableBits: its first code, its number of codes, and
   // where its symbols start in sorted_.
   uint32_t first_[kMaxCodeLength + 1] = {};
   uint16_t count_[kMaxCodeLength + 1] = {};
   uint16_t offset_[kMaxCodeLength + 1] = {};
-  uint16_t sorted_[2 * kSymbols];  // symbols by length, then the absent ones
+  uint16_t sorted_[2 * (kSymbols + kPadding)];  // symbols by length, then the absent ones
 };
 
 }  // namespace lzx::decoder
