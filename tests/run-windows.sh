@@ -2,7 +2,8 @@
 # Cross-builds xipsaw for 32-bit Windows with mingw-w64 and checks it under
 # wine: the two files import only Windows system DLLs and the library exports
 # exactly its two entry points; the whole test suite passes; and xipsaw.exe
-# lists, extracts and updates the demo image exactly as the Linux build does.
+# lists, extracts and updates the demo image exactly as the Linux build does;
+# and the zip of the two files with the README is built.
 # Installs nothing: needs g++-mingw-w64-i686-posix, wine and wine32, and what
 # tests/run.sh needs for the Linux build it compares with.
 set -euo pipefail
@@ -45,6 +46,14 @@ exports=$(i686-w64-mingw32-objdump -p "$build/CECompressv4.dll" |
   sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/s/^[[:space:]]*\[ *[0-9]*\] //p' | tr '\n' ' ')
 [ "$exports" = "CECompress CEDecompress " ] || fail "CECompressv4.dll exports '$exports', not CECompress CEDecompress"
 echo "CECompressv4.dll: exports $exports"
+
+# ---- What a Windows user downloads --------------------------------------
+step "zip"
+(cd "$build" && rm -f xipsaw-*.zip && cpack -G ZIP >/dev/null)
+zip_file=$(ls "$build"/xipsaw-*-win32.zip)
+contents=$(python3 -c 'import sys, zipfile; print(" ".join(sorted(zipfile.ZipFile(sys.argv[1]).namelist())))' "$zip_file")
+[ "$contents" = "CECompressv4.dll README.md xipsaw.exe" ] || fail "$zip_file holds $contents"
+echo "$zip_file: $contents"
 
 # ---- The test suite under wine, in a prefix of this build's own ----------
 export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"

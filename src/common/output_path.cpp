@@ -341,8 +341,11 @@ bool OutputDirectory::open(const std::string& name, OutputFile& file) {
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
   file.handle_ = handle;
+  // A file with other names (hard links) may be a file outside the
+  // directory that someone linked in: it is not ours to overwrite.
   const bool plain = GetFileType(handle) == FILE_TYPE_DISK && identity_of(handle, info).known &&
-                     !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+                     !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+                     info.nNumberOfLinks == 1;
   // Truncated only now that it is known to be a plain file of our own.
   if (!plain || identity_of(handle, info) == bin_ ||
       ((info.nFileSizeHigh | info.nFileSizeLow) != 0 && !SetEndOfFile(handle)))
@@ -407,11 +410,13 @@ bool OutputDirectory::open(const std::string& name, OutputFile& file) {
 
   // A link at the file fails to open; a FIFO without a reader fails at
   // once, and with one is refused below, as is any other file that is not
-  // plain. Nothing is truncated before those checks.
+  // plain, and a file with other names (hard links), which may be a file
+  // outside the directory that someone linked in. Nothing is truncated
+  // before those checks.
   file.fd_ = openat(file.parent_, file.leaf_.c_str(),
                     O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   struct stat st;
-  if (file.fd_ < 0 || fstat(file.fd_, &st) != 0 || !S_ISREG(st.st_mode) || identity_of(st) == bin_ ||
+  if (file.fd_ < 0 || fstat(file.fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || identity_of(st) == bin_ ||
       fcntl(file.fd_, F_SETFL, 0) != 0 || (st.st_size != 0 && ftruncate(file.fd_, 0) != 0))
     return false;
   return true;

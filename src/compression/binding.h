@@ -62,10 +62,13 @@ inline constexpr uint32_t kMaxExpandedSize = 1u << 24;
 // (capped at kMaxExpandedSize): the 3-byte size, a 3-byte end offset per
 // block of 4096 bytes, and per block a 16-byte header and a stream that no
 // encoder makes longer than 8 KiB (a block stored uncompressed takes about
-// 4.1 KiB). Anything longer is malformed and need not be read at all.
+// 4.1 KiB). The last block's 3-byte end offset is the buffer's length, so no
+// buffer reaches 2^24 bytes either. Anything longer is malformed and need not
+// be read at all.
 constexpr uint32_t max_compressed_size(uint32_t capacity) {
   const uint32_t blocks = ((capacity < kMaxExpandedSize ? capacity : kMaxExpandedSize) + 4095) / 4096;
-  return 3 + 3 * blocks + blocks * (16 + 8192);
+  const uint32_t longest = 3 + 3 * blocks + blocks * (16 + 8192);
+  return longest < kMaxExpandedSize ? longest : kMaxExpandedSize - 1;
 }
 
 // Expands stored_size stored bytes through the library into a buffer of

@@ -1,9 +1,9 @@
 #include "driver/driver.h"
 
 #include <exception>
-#include <filesystem>
 #include <new>
 
+#include "common/file_status.h"
 #include "common/output.h"
 #include "driver/run.h"
 #include "files/file_pass.h"
@@ -69,8 +69,7 @@ int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
   const std::string journal = journal_path(run.bin_path);
   if (!run.image.stream.open(argv[1])) {
     say(out, "Unable to open BIN file\n");
-    std::error_code ec;
-    if (std::filesystem::exists(journal, ec))
+    if (path_kind(journal) != PathKind::missing)
       say(out, "The journal %s of an interrupted update waits until the BIN file can be written\n", journal.c_str());
     return 0;
   }

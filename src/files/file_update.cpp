@@ -6,11 +6,10 @@
 #include "files/file_update.h"
 
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <new>
-#include <system_error>
 
+#include "common/file_status.h"
 #include "common/output.h"
 #include "image/journal.h"
 #include "image/transaction.h"
@@ -28,17 +27,6 @@ struct Content {
   std::unique_ptr<uint8_t[]> bytes;
   uint32_t size = 0;
 };
-
-enum class SizeResult { ok, missing, unusable };
-
-SizeResult input_size(const std::string& path, uint64_t& size) {
-  std::error_code ec;
-  std::filesystem::file_status status = std::filesystem::status(path, ec);
-  if (ec || !std::filesystem::exists(status)) return SizeResult::missing;
-  if (!std::filesystem::is_regular_file(status)) return SizeResult::unusable;
-  size = std::filesystem::file_size(path, ec);
-  return ec ? SizeResult::missing : SizeResult::ok;
-}
 
 // Reads exactly size bytes of path; fails on a short read, or on a size that
 // does not fit the 32-bit sizes of the image (with the compression room).
@@ -104,12 +92,12 @@ UpdateStep update_file(Run& run, FileEntry& file, uint32_t index, int word_count
     return UpdateStep::end_pass;
   }
   uint64_t size = 0;
-  SizeResult sized = input_size(input, size);
-  if (sized == SizeResult::missing) {
+  const PathKind kind = path_kind(input, &size);
+  if (kind == PathKind::missing) {
     say(run.out, "Unable to stat file %s\n", printable(input).c_str());
     return UpdateStep::end_pass;
   }
-  Content content = sized == SizeResult::ok ? read_content(input, size) : Content{};
+  Content content = kind == PathKind::regular ? read_content(input, size) : Content{};
   if (!content.ok) {
     say(run.out, "Unable to open file %s\n", printable(input).c_str());
     return UpdateStep::end_pass;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <system_error>
 #include <vector>
 
 #if defined(_WIN32)
@@ -14,6 +13,7 @@
 #include <unistd.h>
 #endif
 
+#include "common/file_status.h"
 #include "common/le.h"
 
 namespace xipsaw {
@@ -180,8 +180,7 @@ bool remove_journal(const std::string& path) {
 }
 
 Playback play_back_journal(BinStream& stream, const std::string& path) {
-  std::error_code ec;
-  if (!std::filesystem::exists(path, ec) && !ec) return Playback::none;
+  if (path_kind(path) == PathKind::missing) return Playback::none;
   std::FILE* journal = std::fopen(path.c_str(), "rb");
   if (journal == nullptr) return Playback::failed;
   const int64_t bin_size = stream.size();

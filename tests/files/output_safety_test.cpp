@@ -54,7 +54,9 @@ TEST(OutputSafety, CompressedDataLongerThanAnyValidBufferIsNeverRead) {
   EXPECT_EQ(limit, 3u + 3 + 16 + 8192);
   EXPECT_EQ(xipsaw::max_compressed_size(0), 3u);
   EXPECT_EQ(xipsaw::max_compressed_size(0xFFFFFFFF), xipsaw::max_compressed_size(1u << 24));
-  EXPECT_EQ(xipsaw::max_compressed_size(1u << 24), 3u + 4096 * (3 + 16 + 8192));
+  // A buffer's length is its last 3-byte end offset.
+  EXPECT_EQ(xipsaw::max_compressed_size(1u << 24), 0xFFFFFFu);
+  EXPECT_EQ(xipsaw::max_compressed_size(4096 * 2040), 3u + 2040 * (3 + 16 + 8192));
 
   ToolRun run;
   RomBuilder rom;
@@ -179,9 +181,10 @@ TEST(OutputSafety, LinksUnderTheOutputDirectoryAreNeverFollowed) {
   fs::create_directory_symlink(outside, run.out("sub"));
   fs::create_symlink("../nk.bin", run.out("image.bin"));
   fs::create_directory(run.out("dir.txt"));
+  fs::create_hard_link(outside + "/victim", run.out("hard.txt"));
 
   for (const std::string name : {"foo.txt", "new.txt", "sub/x.txt", "real/../sub/x.txt", "real/./sub/x.txt",
-                                  "image.bin", "dir.txt", "./dir.txt"}) {
+                                  "image.bin", "dir.txt", "./dir.txt", "hard.txt"}) {
     RomBuilder rom;
     rom.add_file("ok.txt", bytes_of("ok"));
     rom.add_file(name, bytes_of("hostile"));
