@@ -9,7 +9,12 @@
 // Speeds are wall clock, the median of several runs, with all cores and with
 // one thread. Asserts nothing beyond the round trips.
 //   bench_codec [--anchor LIBRARY_DIR] [DIR...]
-// The directories default to the repository's samples and corpus.
+// The directories default to the repository's samples and corpus. An anchor
+// is built from any earlier revision, for instance:
+//   git worktree add /tmp/earlier REV
+//   cmake -S /tmp/earlier -B /tmp/earlier/build -DCMAKE_BUILD_TYPE=Release
+//   cmake --build /tmp/earlier/build --target CECompressv4
+//   build/bench_codec --anchor /tmp/earlier/build
 #include <algorithm>
 #include <chrono>
 #include <cstdint>

@@ -142,6 +142,15 @@ TEST(EncoderThreads, TheSameBytesWhateverTheNumberOfThreads) {
   EXPECT_EQ(expand(one, src.size()), src);
   for (unsigned threads : {2u, 3u, 64u}) EXPECT_EQ(compress(src, threads), one) << threads;
   EXPECT_EQ(compress(src), one);
+  // More blocks than the threads take in one round, mostly quick ones.
+  Bytes many;
+  for (uint32_t k = 0; k < 150; ++k) {
+    const Bytes part = k % 16 == 0 ? encoder_inputs::text(4096, k) : encoder_inputs::zeros(4096, 0);
+    many.insert(many.end(), part.begin(), part.end());
+  }
+  const Bytes packed = compress(many, 2);
+  EXPECT_EQ(packed, compress(many, 1));
+  EXPECT_EQ(expand(packed, many.size()), many);
 }
 
 TEST(EncoderCapacity, OneByteShortFailsWithoutWritingPastIt) {
