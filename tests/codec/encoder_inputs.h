@@ -251,10 +251,11 @@ inline Bytes crlf_lines(size_t n, uint32_t seed, bool wide) {
   std::string t;
   while (t.size() < n) {
     const unsigned kind = rng() % 8;
+    const std::string value = "    \"" + std::string(values[rng() % 7]) + "\"=";
     if (kind == 0) t += "; " + std::string(names[rng() % 8]) + " settings of the device\r\n";
     else if (kind == 1) t += "\r\n[" + std::string(keys[rng() % 3]) + names[rng() % 8] + "]\r\n";
-    else if (kind < 5) t += "    \"" + std::string(values[rng() % 7]) + "\"=dword:" + std::to_string(10000000 + rng() % 90) + "\r\n";
-    else t += "    \"" + std::string(values[rng() % 7]) + "\"=\"" + names[rng() % 8] + ".dll\"\r\n";
+    else if (kind < 5) t += value + "dword:" + std::to_string(10000000 + rng() % 90) + "\r\n";
+    else t += value + "\"" + names[rng() % 8] + ".dll\"\r\n";
   }
   Bytes b;
   for (char c : t) {

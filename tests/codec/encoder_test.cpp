@@ -110,7 +110,7 @@ TEST(EncoderBlockChoice, NeverLargerThanUncompressedAndSmallerWhenItCan) {
   EXPECT_LT(compress(encoder_inputs::text(4096)).size(), 4096u / 2);
 }
 
-TEST(EncoderBlockChoice, TheChosenStreamIsTheSmallestOfTheThreeTypes) {
+TEST(EncoderBlockChoice, TheChosenStreamIsAsSmallAsTheBestForcedType) {
   Bytes stream(lzx::detail::kMaxStreamBytes);
   unsigned aligned_won = 0, verbatim_won = 0;
   for (const auto& kind : encoder_inputs::kKinds) {
@@ -118,7 +118,8 @@ TEST(EncoderBlockChoice, TheChosenStreamIsTheSmallestOfTheThreeTypes) {
       SCOPED_TRACE(std::string(kind.name) + " " + std::to_string(seed));
       const Bytes src = kind.make(4096, seed);
       uint32_t size[4];
-      for (unsigned type = 0; type < 4; ++type) size[type] = lzx::detail::compress_stream(src.data(), 4096, type, stream.data());
+      for (unsigned type = 0; type < 4; ++type)
+        size[type] = lzx::detail::compress_stream(src.data(), 4096, type, stream.data());
       // A forced type prices its own parse, which now and then ends a word
       // or two smaller than the parse the chosen type came from.
       EXPECT_LE(size[0], *std::min_element(size + 1, size + 4) + 4);

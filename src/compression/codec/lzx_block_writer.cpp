@@ -161,8 +161,11 @@ uint32_t block_bytes(const Stats& st, const Trees& t, bool aligned) {
   uint64_t bits = kStreamHeaderBits + t.plans[0].bits + t.plans[1].bits + t.plans[2].bits;
   bits += coded_bits(st.main_freq, t.main_len, kMainSymbols);
   bits += coded_bits(st.length_freq, t.length_len, kLengthSymbols);
-  if (aligned) bits += 3 * kAlignedSymbols + st.aligned_bits + coded_bits(st.aligned_freq, t.aligned_len, kAlignedSymbols);
-  else bits += st.verbatim_bits;
+  if (aligned) {
+    bits += 3 * kAlignedSymbols + st.aligned_bits + coded_bits(st.aligned_freq, t.aligned_len, kAlignedSymbols);
+  } else {
+    bits += st.verbatim_bits;
+  }
   return uint32_t((bits + 15) / 16 * 2);
 }
 

@@ -79,7 +79,8 @@ uint32_t BlockEncoder::evaluate(bool& aligned_won) {
   count_steps(steps_, step_count_, stats_);
   build_quick_trees(stats_, trees_);
   const uint32_t verbatim = try_verbatim_ ? block_bytes(stats_, trees_, false) : ~0u;
-  const uint32_t aligned = try_aligned_ && (stats_.any_aligned || !try_verbatim_) ? block_bytes(stats_, trees_, true) : ~0u;
+  const bool size_aligned = try_aligned_ && (stats_.any_aligned || !try_verbatim_);
+  const uint32_t aligned = size_aligned ? block_bytes(stats_, trees_, true) : ~0u;
   aligned_won = aligned < verbatim;
   const uint32_t size = std::min(verbatim, aligned);
   if (size < best_) {
@@ -138,7 +139,9 @@ uint32_t BlockEncoder::encode(const uint8_t* src, uint32_t n, unsigned block_typ
   return size;
 }
 
-std::unique_ptr<BlockEncoder> new_encoder() noexcept { return std::unique_ptr<BlockEncoder>(new (std::nothrow) BlockEncoder); }
+std::unique_ptr<BlockEncoder> new_encoder() noexcept {
+  return std::unique_ptr<BlockEncoder>(new (std::nothrow) BlockEncoder);
+}
 
 // Blocks encoded between two assemblies of the output, per thread: bounds
 // the memory that holds finished streams.

@@ -101,7 +101,8 @@ void build_prices(const Stats& st, const Trees& t, bool aligned, Prices& p) {
   }
   for (unsigned slot = 0; slot < kUsedSlots; ++slot) {
     const uint32_t* sym = main_price + kLiteralSymbols + slot * 8;
-    for (uint32_t len = kMinMatch; len < kMinMatch + kNumPrimaryLengths; ++len) p.match[slot][len] = sym[len - kMinMatch];
+    for (uint32_t len = kMinMatch; len < kMinMatch + kNumPrimaryLengths; ++len)
+      p.match[slot][len] = sym[len - kMinMatch];
     for (uint32_t len = kMinMatch + kNumPrimaryLengths; len <= kMaxMatch; ++len)
       p.match[slot][len] = sym[kNumPrimaryLengths] + length_price[len - kMinMatch - kNumPrimaryLengths];
   }
@@ -114,7 +115,8 @@ uint32_t lazy_parse(const uint8_t* data, uint32_t n, const MatchFinder& mf, bool
   for (uint32_t i = 0; i < n;) {
     // A literal leaves the repeated offsets alone, so the look ahead is the
     // choice at the next position.
-    const Choice next = c.length < kNiceLength && i + 1 < n ? longest_at(data, n, mf, i + 1, rep, two_byte) : Choice{0, 0};
+    const bool look = c.length < kNiceLength && i + 1 < n;
+    const Choice next = look ? longest_at(data, n, mf, i + 1, rep, two_byte) : Choice{0, 0};
     if (c.length < kMinMatch || next.length > c.length) {
       steps[count++] = {1, data[i]};
       ++i;
@@ -175,7 +177,7 @@ uint32_t OptimalParser::parse(const uint8_t* data, uint32_t n, const MatchFinder
         // Take a long match whole and do not branch inside it.
         if (longest_code < 3) {
           offer<kArrivals>(i + longest, base + pr.match[longest_code][longest], i, slot, longest, longest_code,
-                rep_after[longest_code]);
+                           rep_after[longest_code]);
         } else {
           const uint32_t cost = base + pr.match[kSlotOf[longest_code]][longest] + pr.offset[longest_code];
           offer<kArrivals>(i + longest, cost, i, slot, longest, longest_code, pack(uint16_t(longest_code - 2), r0, r1));
@@ -202,7 +204,8 @@ uint32_t OptimalParser::parse(const uint8_t* data, uint32_t n, const MatchFinder
         const uint32_t* price = pr.match[kSlotOf[f]];
         const uint32_t off = base + pr.offset[f];
         const uint64_t after = pack(d, r0, r1);
-        for (uint32_t len = shorter + 1; len <= m->length; ++len) offer<kArrivals>(i + len, off + price[len], i, slot, len, f, after);
+        for (uint32_t len = shorter + 1; len <= m->length; ++len)
+          offer<kArrivals>(i + len, off + price[len], i, slot, len, f, after);
       }
     }
   }
