@@ -247,7 +247,7 @@ int32_t compress_buffer(const uint8_t* src, uint32_t src_len, uint8_t* dst, uint
 
 }  // namespace detail
 
-int32_t compress_buffer(const uint8_t* src, uint32_t src_len, uint8_t* dst, uint32_t capacity) {
+int32_t compress_buffer(const uint8_t* src, uint32_t src_len, uint8_t* dst, uint32_t capacity) noexcept {
   const unsigned cores = std::thread::hardware_concurrency();
   return detail::compress_buffer(src, src_len, dst, capacity, cores == 0 ? 1 : cores);
 }
