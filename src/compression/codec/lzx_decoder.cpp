@@ -119,75 +119,105 @@ constexpr auto kPlainShift = [] {
   for (unsigned s = 0; s < kPositionSlots; ++s) t[s] = kExtraBits[s] >= 3 ? 3 : 0;
   return t;
 }();
-// Per position slot, where the match offset comes from.
+// Per position slot, where the match offset comes from: 0-2 R0-R2, 3 new.
 constexpr auto kOffsetSource = [] {
   std::array<uint8_t, kPositionSlots> t{};
   for (unsigned s = 0; s < kPositionSlots; ++s) t[s] = uint8_t(s < 3 ? s : 3);
   return t;
 }();
+// Per main symbol, the plain offset bits right after its code: none for
+// literals, nor for matches with a length symbol (which comes first).
+template <bool kAligned>
+constexpr auto kFollowBits = [] {
+  std::array<uint8_t, kMainSymbols> t{};
+  for (unsigned m = 0; m < kMainSymbols - kLiteralSymbols; ++m)
+    if ((m & 7) != kNumPrimaryLengths) t[kLiteralSymbols + m] = kAligned ? kPlainBits[m >> 3] : kExtraBits[m >> 3];
+  return t;
+}();
 
 // Decodes the symbols of one verbatim or aligned offset block, writing
-// out[pos, end). Returns false on any invalid symbol, match or offset.
+// out[pos, end), with the main tree built with kFollowBits<kAligned>. Returns
+// false on any invalid symbol, match or offset.
 //
-// The decisions within a match (repeated or new offset, aligned symbol or
-// not) depend on the data and would be badly predicted branches; they are
-// made with masks and table lookups instead: both sides are computed and the
-// bits not part of the match are not consumed.
+// A match's plain offset bits are consumed with its code, so that the next
+// code need not wait for a lookup of their number. The decisions within a
+// match (repeated or new offset, aligned symbol or not) depend on the data
+// and would be badly predicted branches; they are made with masks and table
+// lookups instead: both sides are computed and the bits not part of the match
+// are not consumed.
 template <bool kAligned>
 bool decode_symbols(BitReader& reader, StreamState& st, uint8_t* out, uint32_t pos, uint32_t end) {
   constexpr uint32_t kLongCode = MainTree::kLongCode;
   BitReader br = reader;
   uint32_t r[3] = {st.r[0], st.r[1], st.r[2]};  // R0, R1, R2
+  uint64_t before;  // the bit buffer at the last main symbol
+  uint32_t entry;   // and the symbol's table entry
   while (pos < end) {
-    // A refill leaves at least 56 bits: three main codes of at most 16 bits,
-    // or one followed by the at most 16 bits of a length symbol and 18 of an
-    // offset.
+    // A refill leaves at least 56 bits: room for three literal codes of at
+    // most 16 bits, or for a match's code and plain offset bits after one.
     br.refill();
-    unsigned sym = st.main.decode(br);
+    before = br.buffer();
+    entry = st.main.entry(br);
+    unsigned sym = entry >> 6;
     if (sym < kLiteralSymbols) {
+      br.consume(entry);
       out[pos++] = uint8_t(sym);
       if (pos == end) break;
-      sym = st.main.decode(br);
+      before = br.buffer();
+      entry = st.main.entry(br);
+      sym = entry >> 6;
       if (sym < kLiteralSymbols) {
+        br.consume(entry);
         out[pos++] = uint8_t(sym);
         if (pos == end) break;
-        sym = st.main.decode(br);
+        before = br.buffer();
+        entry = st.main.entry(br);
+        sym = entry >> 6;
         if (sym < kLiteralSymbols) {
+          br.consume(entry);
           out[pos++] = uint8_t(sym);
           continue;
         }
       }
-      br.refill();
     }
     if (sym >= kMainSymbols) return false;
     const unsigned header = (sym - kLiteralSymbols) & 7;
     const unsigned slot = (sym - kLiteralSymbols) >> 3;
 
-    // Few matches are long enough for a length symbol: the branch is mostly
-    // well predicted, and the usual match does not wait for a table lookup.
+    // Slots 0-2 have no extra bits: what is computed for them is unused.
     uint32_t length = header + kMinMatch;
-    if (header == kNumPrimaryLengths) {
-      const unsigned extra = st.length.decode(br);
-      if (extra >= kLengthSymbols) return false;
-      length += extra;
+    uint32_t fresh;
+    const unsigned plain = kAligned ? kPlainBits[slot] : kExtraBits[slot];
+    if (header != kNumPrimaryLengths && (entry & 63) <= br.available()) [[likely]] {
+      br.consume(entry);  // the code and the plain offset bits
+      fresh = uint32_t(before >> (64 - (entry & 63))) & ((1u << plain) - 1);
+    } else {
+      // A length symbol comes between the code and the offset bits, or a
+      // match after two literals may not have all its bits buffered.
+      br.consume((entry & 63) - kFollowBits<kAligned>[sym]);
+      br.refill();
+      if (header == kNumPrimaryLengths) {
+        const unsigned extra = st.length.decode(br);
+        if (extra >= kLengthSymbols) return false;
+        length += extra;
+      }
+      fresh = br.bits(plain);
+    }
+    if constexpr (kAligned) {
+      fresh = kOffsetBase[slot] + (fresh << kPlainShift[slot]);
+      const uint32_t aligned = 0u - (kPlainShift[slot] != 0);  // a mask
+      if (br.available() < 7) br.refill();
+      const uint32_t a = st.aligned.lookup(br);  // aligned codes are at most 7 bits: no long codes
+      if ((a & aligned) == kLongCode) return false;
+      br.consume(a & aligned);
+      fresh += (a & aligned) >> 6;
+    } else {
+      fresh += kOffsetBase[slot];
     }
 
-    // Slots 0-2 have no extra bits: what is computed for them is unused.
-    uint32_t fresh;
-    if constexpr (kAligned) {
-      const uint32_t aligned = 0u - (kPlainShift[slot] != 0);  // a mask
-      fresh = kOffsetBase[slot] + (br.bits(kPlainBits[slot]) << kPlainShift[slot]);
-      const uint32_t entry = st.aligned.lookup(br);  // aligned codes are at most 7 bits: no long codes
-      if ((entry & aligned) == kLongCode) return false;
-      br.consume(entry & aligned);
-      fresh += (entry & aligned) >> 6;
-    } else {
-      fresh = kOffsetBase[slot] + br.bits(kExtraBits[slot]);
-    }
     // Slot 0 repeats R0, slot 1 swaps R0 and R1, slot 2 swaps R0 and R2, and
-    // a new offset pushes R0 and R1 down: with k the offset's source (3 for
-    // the new one), R1 comes from {R1, R0, R1, R0}[k] and R2 from
-    // {R2, R2, R0, R1}[k].
+    // a new offset pushes R0 and R1 down: with k the offset's source, R1
+    // comes from {R1, R0, R1, R0}[k] and R2 from {R2, R2, R0, R1}[k].
     const unsigned k = kOffsetSource[slot];
     const uint32_t is_new = 0u - (k == 3);  // a mask
     const uint32_t offset = (fresh & is_new) | (r[std::min(k, 2u)] & ~is_new);
@@ -254,7 +284,7 @@ bool decode_stream(const uint8_t* src, uint32_t c, uint8_t* out, uint32_t n) {
         if (!st.aligned.build()) return false;
       }
       if (!read_lengths(br, st.main.len, 0, kLiteralSymbols) ||
-          !read_lengths(br, st.main.len, kLiteralSymbols, kMainSymbols) || !st.main.build() ||
+          !read_lengths(br, st.main.len, kLiteralSymbols, kMainSymbols) || !st.main.build(type == kBlockAligned ? kFollowBits<true>.data() : kFollowBits<false>.data()) ||
           !read_lengths(br, st.length.len, 0, kLengthSymbols) || !st.length.build())
         return false;
       const bool ok = type == kBlockAligned ? decode_symbols<true>(br, st, out, pos, end)

@@ -12,7 +12,9 @@
 namespace lzx::decoder {
 
 // Codes up to kTableBits long resolve with one lookup of the next kTableBits
-// bits (entry = symbol << 6 | length, see BitReader::consume). The canonical
+// bits. An entry is symbol << 6 | the number of bits to consume (see
+// BitReader::consume): the code's length, plus for a tree built with a
+// follow table the number of plain bits that always come right after it. The canonical
 // order puts the short codes first, so they fill the front of the table; the
 // rest are prefixes of the longer codes, which are rare and found by walking
 // the per-length first codes.
@@ -29,12 +31,14 @@ class Huffman {
 
   // Accepts a complete code, or all lengths zero (an empty tree, from which
   // no symbol can be decoded). Rejects over-subscribed and incomplete codes.
+  // follow, if given, holds the plain bits after each symbol's code.
   //
   // Counting the lengths and sorting the symbols by length each update a
   // counter per symbol, and a counter updated again right after waits for
   // the previous update to reach memory. The symbols are therefore taken as
   // four interleaved quarters, each with counters of its own.
-  bool build() {
+  bool build(const uint8_t* follow = nullptr) {
+    follow_ = follow;
     uint16_t quarter_count[4][kMaxCodeLength + 1] = {};
     for (unsigned j = 0; j < kQuarter; ++j)
       for (unsigned q = 0; q < 4; ++q) ++quarter_count[q][len[q * kQuarter + j]];
@@ -79,11 +83,11 @@ class Huffman {
       const uint16_t* const stop = symbol + count[l];
       if (span >= 4) {
         for (; symbol < stop; ++symbol, t += span) {
-          const uint64_t four = 0x0001000100010001ull * uint16_t(*symbol << 6 | l);
+          const uint64_t four = 0x0001000100010001ull * make_entry(*symbol, l);
           for (uint32_t i = 0; i < span; i += 4) std::memcpy(t + i, &four, 8);
         }
       } else {
-        for (; symbol < stop; ++symbol, t += span) t[0] = t[span - 1] = uint16_t(*symbol << 6 | l);
+        for (; symbol < stop; ++symbol, t += span) t[0] = t[span - 1] = make_entry(*symbol, l);
       }
     }
     std::fill(t, std::end(table_), kLongCode);
@@ -93,26 +97,34 @@ class Huffman {
   // Needs at least 16 bits buffered. Returns the symbol, or kInvalid when
   // the bits are no code of this tree.
   unsigned decode(BitReader& br) const {
-    uint32_t entry = lookup(br);
-    if (entry == kLongCode) [[unlikely]]
-      entry = long_code_entry(br);
-    br.consume(entry);
-    return entry >> 6;
+    const uint32_t e = entry(br);
+    br.consume(e);
+    return e >> 6;
+  }
+  // The entry for the next bits (at least 16 buffered), which are not
+  // consumed; kLongCode when they are no code of this tree.
+  uint32_t entry(const BitReader& br) const {
+    const uint32_t e = lookup(br);
+    return e != kLongCode ? e : long_code_entry(br.peek(kMaxCodeLength));
   }
   // The table entry for the next bits: a short code's, or kLongCode.
   uint32_t lookup(const BitReader& br) const { return table_[br.peek(kTableBits)]; }
-  // The entry of the code longer than kTableBits that the next bits start
-  // with (at least 16 buffered), or kLongCode if there is none.
-  uint32_t long_code_entry(const BitReader& br) const {
-    const uint32_t bits = br.peek(kMaxCodeLength);
+  // The entry of the code longer than kTableBits at the top of the next 16
+  // bits, or kLongCode if there is none. (It takes the bits, not the reader,
+  // so that callers can keep their reader in registers.)
+  uint32_t long_code_entry(uint32_t bits) const {
     for (unsigned l = kTableBits + 1; l <= kMaxCodeLength; ++l) {
       const uint32_t index = (bits >> (kMaxCodeLength - l)) - first_[l];
-      if (index < count_[l]) return uint32_t(sorted_[offset_[l] + index]) << 6 | l;
+      if (index < count_[l]) return make_entry(sorted_[offset_[l] + index], l);
     }
     return kLongCode;
   }
 
  private:
+  uint16_t make_entry(unsigned symbol, unsigned length) const {
+    return uint16_t(symbol << 6 | (length + (follow_ ? follow_[symbol] : 0)));
+  }
+  const uint8_t* follow_ = nullptr;
   uint16_t table_[1u << kTableBits];
   // Per length above kTableBits: its first code, its number of codes, and
   // where its symbols start in sorted_.
