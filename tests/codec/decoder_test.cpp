@@ -434,4 +434,136 @@ TEST(DecoderHandBuilt, CabWrapperMatchesARealBlock) {
   EXPECT_EQ(reference, Bytes(ours.begin(), ours.begin() + 4096));
 }
 
+// A literal or a match of a hand-built block.
+struct Op {
+  int literal;  // -1 for a match
+  unsigned length = 0, offset = 0;
+};
+
+// Writes ops as one verbatim block, or an aligned offset block whose aligned
+// symbols all have 3 bits, with main and length code lengths main and
+// kLength78. Returns the stream and its expansion (matches copied byte by
+// byte, the reference for the decoder's wide copies).
+std::pair<Bytes, Bytes> block_of(const std::vector<Op>& ops, const Bytes& main, bool aligned) {
+  Bytes expected;
+  for (const Op& op : ops) op.literal >= 0 ? expected.push_back(uint8_t(op.literal)) : copy_match(expected, op.offset, op.length);
+  LzxWriter w(false);
+  w.tree_block(uint32_t(expected.size()), main, kLength78, aligned ? Bytes(8, 3) : Bytes{});
+  for (const Op& op : ops) {
+    if (op.literal >= 0) {
+      w.literal(uint8_t(op.literal));
+      continue;
+    }
+    unsigned slot = lzx::kPositionSlots - 1;
+    while (lzx::kPositionBase[slot] > op.offset + 2) --slot;
+    const uint32_t bits = op.offset + 2 - lzx::kPositionBase[slot];
+    if (aligned && lzx::kExtraBits[slot] >= 3) w.match(op.length, slot, bits >> 3, int(bits & 7));
+    else w.match(op.length, slot, bits);
+  }
+  return {w.finish(), expected};
+}
+
+void expect_block_decodes(const std::vector<Op>& ops, const Bytes& main, bool aligned, const std::string& what) {
+  const auto [stream, expected] = block_of(ops, main, aligned);
+  Bytes out;
+  ASSERT_EQ(decode_stream(stream, uint32_t(expected.size()), out), int32_t(expected.size())) << what;
+  ASSERT_EQ(out, expected) << what;
+}
+
+TEST(DecoderHandBuilt, MatchesOverlappingTheirOutputUpToTheEnd) {
+  // Every offset up to 20 (those below a copy chunk repeat their own output)
+  // with lengths around the chunk sizes, ending 0 to 17 bytes before the end
+  // of the exactly sized output, where whole chunks no longer fit.
+  for (bool aligned : {false, true})
+    for (unsigned offset = 1; offset <= 20; ++offset)
+      for (unsigned length : {2u, 3u, 8u, 9u, 16u, 17u, 33u, 257u})
+        for (unsigned tail : {0u, 1u, 7u, 8u, 15u, 16u, 17u}) {
+          std::vector<Op> ops;
+          for (unsigned i = 0; i < offset + 2; ++i) ops.push_back({int(i * 37 + 11) & 255});
+          ops.push_back({-1, length, offset});
+          for (unsigned i = 0; i < tail; ++i) ops.push_back({int(i)});
+          expect_block_decodes(ops, kMain9, aligned,
+                               "offset " + std::to_string(offset) + " length " + std::to_string(length) + " tail " +
+                                   std::to_string(tail) + (aligned ? " aligned" : ""));
+        }
+}
+
+TEST(DecoderHandBuilt, LongCodesAndFarMatchesAfterLiterals) {
+  // Codes of 1 to 16 bits: 'A' and 'B' have the two 16-bit codes, the matches
+  // of slot 23 (offsets 3070-4093, 10 extra bits) 15 and 14 bits. Two such
+  // literals and a match take more bits than one refill holds, however they
+  // fall on the stream.
+  Bytes main(512, 0);
+  for (unsigned l = 1; l <= 13; ++l) main['a' + l - 1] = uint8_t(l);
+  main[256 + 23 * 8 + 7] = 14;  // with a length symbol
+  main[256 + 23 * 8 + 1] = 15;  // length 3
+  main['A'] = main['B'] = 16;
+  for (bool aligned : {false, true}) {
+    std::vector<Op> ops;
+    for (unsigned i = 0; i < 3100; ++i) ops.push_back({i % 5 ? 'a' + int(i % 13) : 'A' + int(i % 2)});
+    for (unsigned k = 0; k < 90; ++k) {
+      for (unsigned i = 0; i < k % 4; ++i) ops.push_back({'A' + int((k + i) % 2)});
+      ops.push_back({-1, k % 3 ? 3u : 9 + k % 20, 3070 + k * 7 % 31});
+    }
+    expect_block_decodes(ops, main, aligned, aligned ? "aligned" : "verbatim");
+  }
+}
+
+TEST(DecoderHandBuilt, CodedBlockAfterAnUncompressedBlockFarIntoTheStream) {
+  // Bit reading restarts after 2999 raw bytes (an odd count, so a padding
+  // byte follows) far into the stream; the next block's matches reach back
+  // into them.
+  Bytes raw(2999), expected;
+  uint32_t rng = 7;
+  for (auto& b : raw) b = uint8_t((rng = rng * 1103515245u + 12345u) >> 16);
+  LzxWriter w(false);
+  w.tree_block(3, kMain9, kLength78);
+  for (uint8_t b : {'x', 'y', 'z'}) w.literal(b), expected.push_back(b);
+  w.uncompressed(raw, {1, 2, 3});
+  expected.insert(expected.end(), raw.begin(), raw.end());
+  w.tree_block(600, kMain9, kLength78, Bytes(8, 3));
+  w.match(257, 0), copy_match(expected, 1, 257);                    // R0 = 1 from the raw block's header
+  w.match(100, 2), copy_match(expected, 3, 100);                    // R2 = 3
+  w.match(243, 22, (2900 + 2 - 2048) >> 3, (2900 + 2 - 2048) & 7), copy_match(expected, 2900, 243);
+  expect_decodes_like_cabextract(w.finish(), expected);
+}
+
+// The E8 translation as the format describes it, byte by byte.
+void undo_e8_reference(Bytes& b) {
+  for (size_t i = 0; i + 10 < b.size();) {
+    if (b[i] != 0xE8) {
+      ++i;
+      continue;
+    }
+    const int64_t a = int32_t(b[i + 1] | b[i + 2] << 8 | b[i + 3] << 16 | uint32_t(b[i + 4]) << 24);
+    if (a >= -int64_t(i) && a < lzx::kE8TranslationSize) {
+      const uint32_t v = uint32_t(a >= 0 ? a - int64_t(i) : a + lzx::kE8TranslationSize);
+      for (int k = 0; k < 4; ++k) b[i + 1 + k] = uint8_t(v >> (8 * k));
+    }
+    i += 5;
+  }
+}
+
+TEST(DecoderHandBuilt, E8TranslationUpToTheLastTenBytes) {
+  // Streams of sizes around 10 and of a whole block, thick with E8 bytes
+  // (calls inside calls, calls in and just before the last 10 bytes) and
+  // values around the limits of the translation.
+  uint32_t rng = 99;
+  auto next = [&] { return rng = rng * 1664525u + 1013904223u; };
+  for (size_t n : {1u, 9u, 10u, 11u, 12u, 15u, 16u, 21u, 4096u})
+    for (int round = 0; round < 20; ++round) {
+      Bytes raw(n);
+      for (size_t i = 0; i < n; ++i) {
+        const uint32_t r = next();
+        raw[i] = r % 3 == 0 ? 0xE8 : uint8_t(r >> 24 & 0x81);  // 0x00, 0x01, 0x80, 0x81: small and negative values
+      }
+      LzxWriter w(true);
+      w.uncompressed(raw, {1, 1, 1});
+      Bytes expected = raw, out;
+      undo_e8_reference(expected);
+      ASSERT_EQ(decode_stream(w.finish(), uint32_t(n), out), int32_t(n)) << n;
+      ASSERT_EQ(out, expected) << n << " round " << round;
+    }
+}
+
 }  // namespace

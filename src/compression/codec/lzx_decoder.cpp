@@ -26,7 +26,7 @@ using decoder::BitReader;
 using decoder::SwappedWindow;
 using decoder::Huffman;
 
-using MainTree = Huffman<kMainSymbols, 11>;
+using MainTree = Huffman<kMainSymbols, 10>;
 using LengthTree = Huffman<kLengthSymbols, 9>;
 using AlignedTree = Huffman<kAlignedSymbols, 7>;
 using Pretree = Huffman<kPretreeSymbols, 8>;
