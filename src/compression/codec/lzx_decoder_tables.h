@@ -13,11 +13,11 @@ namespace lzx::decoder {
 
 // Codes up to kTableBits long resolve with one lookup of the next kTableBits
 // bits. An entry is symbol << 6 | the number of bits to consume (see
-// BitReader::consume): the code's length, plus for a tree built with a
-// follow table the number of plain bits that always come right after it. The canonical
-// order puts the short codes first, so they fill the front of the table; the
-// rest are prefixes of the longer codes, which are rare and found by walking
-// the per-length first codes.
+// BitReader::consume): the code's length, plus for a tree built with a follow
+// table the number of plain bits that always come right after the code. The
+// canonical order puts the short codes first, so they fill the front of the
+// table; the rest are prefixes of the longer codes, which are rare and found
+// by walking the per-length first codes.
 template <unsigned kSymbols, unsigned kTableBits>
 class Huffman {
  public:
@@ -25,9 +25,9 @@ class Huffman {
   // The entry of the table's prefixes of longer codes, which is also the
   // entry for kInvalid (it consumes nothing).
   static constexpr uint16_t kLongCode = kInvalid << 6;
-  static constexpr unsigned kQuarter = (kSymbols + 3) / 4;
+  static constexpr unsigned kQuarter = (kSymbols + 3) / 4;  // see build()
   static constexpr unsigned kPadding = 4 * kQuarter - kSymbols;
-  uint8_t len[kSymbols + kPadding] = {};  // the padding stays zero
+  uint8_t len[kSymbols + kPadding] = {};  // code lengths; the padding stays zero
 
   // Accepts a complete code, or all lengths zero (an empty tree, from which
   // no symbol can be decoded). Rejects over-subscribed and incomplete codes.
@@ -94,8 +94,8 @@ class Huffman {
     return true;
   }
 
-  // Needs at least 16 bits buffered. Returns the symbol, or kInvalid when
-  // the bits are no code of this tree.
+  // Decodes a symbol (at least 16 bits buffered): kInvalid, consuming
+  // nothing, when the bits are no code of this tree.
   unsigned decode(BitReader& br) const {
     const uint32_t e = entry(br);
     br.consume(e);
