@@ -140,7 +140,7 @@ void build_quick_trees(const Stats& st, Trees& t) {
 }
 
 void build_final_trees(const Stats& st, Trees& t) {
-  smallest_code(st.main_freq, kMainSymbols, t.main_len, [&t](const uint8_t* lens) {
+  smallest_code(st.main_freq, kMainSymbols, t.main_len, [](const uint8_t* lens) {
     LengthPlan low, high;
     plan_lengths(lens, kLiteralSymbols, false, low);
     plan_lengths(lens + kLiteralSymbols, kMainSymbols - kLiteralSymbols, false, high);
