@@ -1,5 +1,6 @@
-// The state of one run, shared by the driver and both passes. Everything a
-// run touches lives here, so that one process can run many images.
+// The state of one run, shared by the driver and both passes: it lies below
+// both, so that the passes never reach up into the driver. Everything a run
+// touches lives here, so that one process can run many images.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +10,7 @@
 #include "common/output_path.h"
 #include "compression/binding.h"
 #include "image/image.h"
-#include "modules/section_names.h"
+#include "common/section_names.h"
 
 namespace xipsaw {
 

@@ -5,7 +5,7 @@
 
 #include "common/file_status.h"
 #include "common/output.h"
-#include "driver/run.h"
+#include "common/run.h"
 #include "files/file_pass.h"
 #include "image/journal.h"
 #include "modules/module_pass.h"

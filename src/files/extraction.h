@@ -7,7 +7,7 @@
 #include <string>
 
 #include "common/output_path.h"
-#include "driver/run.h"
+#include "common/run.h"
 
 namespace xipsaw {
 

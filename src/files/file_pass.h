@@ -2,7 +2,7 @@
 // the walk that the in-place update runs in.
 #pragma once
 
-#include "driver/run.h"
+#include "common/run.h"
 
 namespace xipsaw {
 

@@ -2,7 +2,7 @@
 // extraction as rebuilt executables.
 #pragma once
 
-#include "driver/run.h"
+#include "common/run.h"
 
 namespace xipsaw {
 

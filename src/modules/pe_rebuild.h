@@ -3,7 +3,7 @@
 #pragma once
 
 #include "common/output_path.h"
-#include "driver/run.h"
+#include "common/run.h"
 
 namespace xipsaw {
 
