@@ -67,7 +67,9 @@ int mem_write(mspack_file* f, void* buffer, int bytes) {
 }
 int mem_seek(mspack_file* f, off_t offset, int mode) {
   MemHandle* h = handle(f);
-  const off_t base = mode == MSPACK_SYS_SEEK_START ? 0 : mode == MSPACK_SYS_SEEK_CUR ? off_t(h->pos) : off_t(h->file->size);
+  const off_t base = mode == MSPACK_SYS_SEEK_START ? 0
+                     : mode == MSPACK_SYS_SEEK_CUR ? off_t(h->pos)
+                                                   : off_t(h->file->size);
   if (base + offset < 0 || size_t(base + offset) > h->file->size) return -1;
   h->pos = size_t(base + offset);
   return 0;

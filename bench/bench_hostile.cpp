@@ -247,8 +247,8 @@ struct Bench {
     rom.add_file("bound.dat", noise, 0x800).real_size = xipsaw::kMaxExpandedSize;
     const std::string path = dir + "/heavy.bin";
     overlapping_records(rom).write(path);
-    measure("heavy: overlap, and 16 MiB expanded from 14.6 MiB and from the longest buffer read (" + mib(path) + ")", path,
-            "overlap.dat");
+    measure("heavy: overlap, and 16 MiB expanded from 14.6 MiB and from the longest buffer read (" + mib(path) + ")",
+            path, "overlap.dat");
   }
 
   // A sparse BIN file of 4 GiB whose one file claims 3.75 GiB.

@@ -237,8 +237,8 @@ bool OutputDirectory::has_journal_name(const std::string& leaf) const {
 #if defined(_WIN32)
   // File names on Windows match without regard to case.
   auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-  return leaf.size() == journal_leaf_.size() &&
-         std::equal(leaf.begin(), leaf.end(), journal_leaf_.begin(), [&](char a, char b) { return fold(a) == fold(b); });
+  return leaf.size() == journal_leaf_.size() && std::equal(leaf.begin(), leaf.end(), journal_leaf_.begin(),
+                                                           [&](char a, char b) { return fold(a) == fold(b); });
 #else
   return leaf == journal_leaf_;
 #endif
@@ -416,8 +416,8 @@ bool OutputDirectory::open(const std::string& name, OutputFile& file) {
   file.fd_ = openat(file.parent_, file.leaf_.c_str(),
                     O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   struct stat st;
-  if (file.fd_ < 0 || fstat(file.fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || identity_of(st) == bin_ ||
-      fcntl(file.fd_, F_SETFL, 0) != 0 || (st.st_size != 0 && ftruncate(file.fd_, 0) != 0))
+  if (file.fd_ < 0 || fstat(file.fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+      identity_of(st) == bin_ || fcntl(file.fd_, F_SETFL, 0) != 0 || (st.st_size != 0 && ftruncate(file.fd_, 0) != 0))
     return false;
   return true;
 }

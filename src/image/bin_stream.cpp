@@ -114,7 +114,8 @@ size_t BinStream::write(const void* buffer, size_t count) {
   size_t allowed = count;
   if (write_budget_ >= 0 && static_cast<uint64_t>(write_budget_) < count) allowed = static_cast<size_t>(write_budget_);
   size_t put = allowed > 0 ? std::fwrite(buffer, 1, allowed, file_) : 0;
-  if (write_budget_ >= 0) write_budget_ = put < count ? (budget_lasting_ ? 0 : -1) : write_budget_ - static_cast<int64_t>(put);
+  if (write_budget_ >= 0)
+    write_budget_ = put < count ? (budget_lasting_ ? 0 : -1) : write_budget_ - static_cast<int64_t>(put);
   if (put < count) {
     // Push out or drop whatever of the failed write the C stream still
     // buffers, so that no stale byte reaches the file after a later repair.

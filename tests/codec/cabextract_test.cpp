@@ -44,7 +44,8 @@ std::vector<std::string> cabextract_mismatches(const std::vector<Case>& cases) {
     const Case& c = cases[i];
     const fs::path cab = dir / (std::to_string(i) + ".cab"), out = dir / std::to_string(i);
     const Bytes wrapped = wrap_lzx_stream_in_cab(c.stream.data(), c.stream.size(), c.expected.size());
-    std::ofstream(cab, std::ios::binary).write(reinterpret_cast<const char*>(wrapped.data()), std::streamsize(wrapped.size()));
+    std::ofstream(cab, std::ios::binary)
+        .write(reinterpret_cast<const char*>(wrapped.data()), std::streamsize(wrapped.size()));
     const std::string cmd = "cabextract -q -d '" + out.string() + "' '" + cab.string() + "' >/dev/null 2>&1";
     if (std::system(cmd.c_str()) != 0 || read_file((out / "out.bin").string()) != c.expected) bad.push_back(c.name);
   }

@@ -66,7 +66,8 @@ bool cabextract(const Bytes& stream, size_t n, Bytes& out) {
   fs::create_directories(dir);
   const Bytes cab = wrap_lzx_stream_in_cab(stream.data(), stream.size(), n);
   std::ofstream(dir / "in.cab", std::ios::binary).write(reinterpret_cast<const char*>(cab.data()), cab.size());
-  const std::string cmd = "cabextract -q -d '" + (dir / "x").string() + "' '" + (dir / "in.cab").string() + "' >/dev/null 2>&1";
+  const std::string cmd =
+      "cabextract -q -d '" + (dir / "x").string() + "' '" + (dir / "in.cab").string() + "' >/dev/null 2>&1";
   const bool ok = std::system(cmd.c_str()) == 0;
   out = read_file((dir / "x" / "out.bin").string());
   fs::remove_all(dir);

@@ -35,7 +35,8 @@ inline std::string sha256_hex(const uint8_t* data, size_t len) {
     uint32_t v[8];
     for (int i = 0; i < 8; ++i) v[i] = h[i];
     for (int i = 0; i < 64; ++i) {
-      uint32_t t1 = v[7] + (rotr(v[4], 6) ^ rotr(v[4], 11) ^ rotr(v[4], 25)) + ((v[4] & v[5]) ^ (~v[4] & v[6])) + k[i] + w[i];
+      uint32_t t1 =
+          v[7] + (rotr(v[4], 6) ^ rotr(v[4], 11) ^ rotr(v[4], 25)) + ((v[4] & v[5]) ^ (~v[4] & v[6])) + k[i] + w[i];
       uint32_t t2 = (rotr(v[0], 2) ^ rotr(v[0], 13) ^ rotr(v[0], 22)) + ((v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]));
       for (int j = 7; j > 0; --j) v[j] = v[j - 1];
       v[4] += t1;

@@ -385,7 +385,8 @@ TEST(FileHostileImage, NamesWindowsWouldAlterAreRefusedThere) {
     rom.add_file("after.txt", bytes_of("after"));
     run_on(run, rom, {"extract"});
     if (kWindows) {
-      EXPECT_EQ(run.output, "Extracting ok.txt ...\nExtracting " + name + " ...\nUnable to open " + run.out(name) + "\n");
+      EXPECT_EQ(run.output,
+                "Extracting ok.txt ...\nExtracting " + name + " ...\nUnable to open " + run.out(name) + "\n");
       EXPECT_FALSE(file_exists(run.out("after.txt"))) << name;
       EXPECT_EQ(std::distance(std::filesystem::directory_iterator(run.out("")), {}), 2) << name;  // ok.txt, a
       EXPECT_TRUE(std::filesystem::is_empty(run.out("a"))) << name;

@@ -203,7 +203,8 @@ TEST(OutputSafety, LinksUnderTheOutputDirectoryAreNeverFollowed) {
   rom.add_file("real/./deep.txt", bytes_of("deep"));
   rom.add_module("foo.txt");  // the module pass refuses the link the same way
   run_on(run, rom, {"extract"});
-  EXPECT_EQ(run.output, "Extracting foo.txt ...\nUnable to open " + run.out("foo.txt") + "\nExtracting real/./deep.txt ...\n");
+  EXPECT_EQ(run.output,
+            "Extracting foo.txt ...\nUnable to open " + run.out("foo.txt") + "\nExtracting real/./deep.txt ...\n");
   EXPECT_EQ(run.file("real/deep.txt"), bytes_of("deep"));
 
   fs::rename(run.dir / "nk", run.dir / "elsewhere");

@@ -122,7 +122,8 @@ TEST(UpdateJournal, IncompleteJournalsAreRemovedAndForeignOnesRefused) {
   update_failing_after(j.bin, input, 0, true);
   const Bytes journal = read_file(j.journal);
   ASSERT_EQ(read_file(j.bin), j.before);
-  const std::string discarded = "Removed the incomplete journal of an interrupted update; " + j.bin + " was not changed\n";
+  const std::string discarded =
+      "Removed the incomplete journal of an interrupted update; " + j.bin + " was not changed\n";
   for (size_t cut : {size_t{0}, size_t{7}, size_t{20}, size_t{40}, journal.size() - 1}) {
     write_file(j.journal, Bytes(journal.begin(), journal.begin() + static_cast<std::ptrdiff_t>(cut)));
     EXPECT_EQ(run_tool({j.bin, "list"}).output.rfind(discarded, 0), 0u) << "cut at " << cut;

@@ -47,7 +47,9 @@ TEST(PeRebuild, TwoModulesFieldByField) {
     EXPECT_EQ(width == 2 ? a.nt16(offset) : a.nt32(offset), value) << "NT headers + " << std::hex << offset;
   for (int d = 0; d < 16; ++d) {
     const bool carried = d <= 4 || d == 7 || d == 8;
-    const std::array<uint32_t, 2> pair = d == 14 ? kAlphaCom : carried ? kAlphaDirectories[d] : std::array<uint32_t, 2>{};
+    const std::array<uint32_t, 2> pair = d == 14   ? kAlphaCom
+                                         : carried ? kAlphaDirectories[d]
+                                                   : std::array<uint32_t, 2>{};
     EXPECT_EQ(a.directory_rva(d), pair[0]) << "directory " << d;
     EXPECT_EQ(a.directory_size(d), pair[1]) << "directory " << d;
   }

@@ -284,7 +284,8 @@ bool decode_stream(const uint8_t* src, uint32_t c, uint8_t* out, uint32_t n) {
         if (!st.aligned.build()) return false;
       }
       if (!read_lengths(br, st.main.len, 0, kLiteralSymbols) ||
-          !read_lengths(br, st.main.len, kLiteralSymbols, kMainSymbols) || !st.main.build(type == kBlockAligned ? kFollowBits<true>.data() : kFollowBits<false>.data()) ||
+          !read_lengths(br, st.main.len, kLiteralSymbols, kMainSymbols) ||
+          !st.main.build(type == kBlockAligned ? kFollowBits<true>.data() : kFollowBits<false>.data()) ||
           !read_lengths(br, st.length.len, 0, kLengthSymbols) || !st.length.build())
         return false;
       const bool ok = type == kBlockAligned ? decode_symbols<true>(br, st, out, pos, end)
