@@ -2,7 +2,8 @@
 // same streams: the real compressed buffers of the given directories (*.lzx;
 // by default the corpus and the samples of the tests), and streams of our
 // encoder: the expansions of those buffers compressed again, and a few MiB
-// of mixed synthetic data. libmspack sees every buffer as an in-memory
+// of synthetic data, with a line per kind of data (the real buffers' kind
+// told by their names). libmspack sees every buffer as an in-memory
 // cabinet with one folder per 4 KiB stream; its cabinets are opened before
 // the clock starts, so only its extraction is timed. Both outputs are
 // compared byte for byte first. Prints the figures (medians of several
@@ -115,53 +116,48 @@ Bytes cabinet_of(const Bytes& framed) {
   return wrap_lzx_streams_in_cab(streams);
 }
 
-// Registry-like text, x86-like code with E8 calls, tables of 4-byte records,
-// sparse data and random bytes, in 64 KiB pieces.
-Bytes mixed_data(size_t n, unsigned seed) {
+// Synthetic data of one kind, in the spirit of a ROM's contents.
+enum class Synthetic { kText, kCode, kRecords, kSparse, kRandom };
+
+Bytes synthetic_data(Synthetic kind, size_t n, unsigned seed) {
   std::mt19937 rng(seed);
   static const char* words[] = {"[HKEY_LOCAL_MACHINE\\Drivers\\", "BuiltIn\\", "\"Dll\"=\"", ".dll\"\r\n",
                                 "\"Index\"=dword:", "\"Prefix\"=\"", "Order", "Ioctl", "\"\r\n", "; ", "Flags"};
   Bytes out;
-  for (unsigned piece = 0; out.size() < n; ++piece) {
-    const size_t end = std::min(n, out.size() + 65536);
-    switch (piece % 8) {
-      case 0:
-      case 4:
-        while (out.size() < end) {
-          const char* w = words[rng() % std::size(words)];
-          out.insert(out.end(), w, w + std::strlen(w));
-          if (rng() % 2) out.push_back(uint8_t('0' + rng() % 10));
+  switch (kind) {
+    case Synthetic::kText:  // registry-like text
+      while (out.size() < n) {
+        const char* w = words[rng() % std::size(words)];
+        out.insert(out.end(), w, w + std::strlen(w));
+        if (rng() % 2) out.push_back(uint8_t('0' + rng() % 10));
+      }
+      break;
+    case Synthetic::kCode:  // x86-like code with E8 calls
+      while (out.size() < n) {
+        const uint32_t r = rng();
+        if (r % 5 == 0) {
+          const uint32_t target = uint32_t(int32_t(rng() % 8192) - 4096);
+          out.push_back(0xE8);
+          for (int i = 0; i < 4; ++i) out.push_back(uint8_t(target >> (8 * i)));
+        } else if (r % 5 == 1) {
+          out.insert(out.end(), {0x8B, 0x44, 0x24, uint8_t(r >> 8 & 0x3C)});
+        } else if (r % 5 == 2) {
+          out.insert(out.end(), {0x89, 0x46, uint8_t(r >> 8 & 0x7C), 0x5E, 0xC3});
+        } else {
+          out.push_back(uint8_t(r >> 16));
         }
-        break;
-      case 1:
-      case 5:
-      case 7:
-        while (out.size() < end) {
-          const uint32_t r = rng();
-          if (r % 5 == 0) {
-            const uint32_t target = uint32_t(int32_t(rng() % 8192) - 4096);
-            out.push_back(0xE8);
-            for (int i = 0; i < 4; ++i) out.push_back(uint8_t(target >> (8 * i)));
-          } else if (r % 5 == 1) {
-            out.insert(out.end(), {0x8B, 0x44, 0x24, uint8_t(r >> 8 & 0x3C)});
-          } else if (r % 5 == 2) {
-            out.insert(out.end(), {0x89, 0x46, uint8_t(r >> 8 & 0x7C), 0x5E, 0xC3});
-          } else {
-            out.push_back(uint8_t(r >> 16));
-          }
-        }
-        break;
-      case 2:
-        for (uint32_t v = rng() % 0x10000; out.size() < end; v += 1 + rng() % 3)
-          out.insert(out.end(), {uint8_t(v), uint8_t(v >> 8), uint8_t(rng() % 4), 0});
-        break;
-      case 3:
-        while (out.size() < end) out.push_back(rng() % 16 == 0 ? uint8_t(rng()) : 0);
-        break;
-      default:
-        while (out.size() < end) out.push_back(uint8_t(rng()));
-        break;
-    }
+      }
+      break;
+    case Synthetic::kRecords:  // a table of 4-byte records
+      for (uint32_t v = rng() % 0x10000; out.size() < n; v += 1 + rng() % 3)
+        out.insert(out.end(), {uint8_t(v), uint8_t(v >> 8), uint8_t(rng() % 4), 0});
+      break;
+    case Synthetic::kSparse:
+      while (out.size() < n) out.push_back(rng() % 16 == 0 ? uint8_t(rng()) : 0);
+      break;
+    case Synthetic::kRandom:
+      while (out.size() < n) out.push_back(uint8_t(rng()));
+      break;
   }
   out.resize(n);
   return out;
@@ -213,13 +209,13 @@ struct Figures {
 
 void print(const char* what, const Figures& f) {
   const double mb = double(f.bytes) / 1e6;
-  std::printf("%-18s %10zu %7zu %10.1f %10.1f %7.2fx\n", what, f.bytes, f.streams, mb / f.ours, mb / f.theirs,
+  std::printf("%-32s %9zu %7zu %10.1f %10.1f %7.2fx\n", what, f.bytes, f.streams, mb / f.ours, mb / f.theirs,
               f.theirs / f.ours);
 }
 
 // Checks that both decoders agree on every buffer of the group, then times
-// a pass over the group with each, in alternating rounds.
-bool measure(Bench& bench, std::vector<Buffer>& group, const char* what, Figures& total) {
+// a pass over the group with each, in alternating rounds, into result.
+bool measure(Bench& bench, std::vector<Buffer>& group, const char* what, Figures& result) {
   if (group.empty()) return true;
   Figures f;
   for (Buffer& b : group) {
@@ -254,7 +250,7 @@ bool measure(Bench& bench, std::vector<Buffer>& group, const char* what, Figures
   f.theirs = median(theirs);
   print(what, f);
   for (Buffer& b : group) bench.cabd->close(bench.cabd, b.opened);
-  total.bytes += f.bytes, total.streams += f.streams, total.ours += f.ours, total.theirs += f.theirs;
+  result = f;
   return true;
 }
 
@@ -271,13 +267,28 @@ Buffer encoded(const std::string& name, const Bytes& data) {
   return b;
 }
 
-// The well-formed buffers of dir, and their expansions compressed again.
-std::vector<Buffer> real_buffers(const std::string& dir, std::vector<Buffer>& again) {
+// The kind of a real buffer, from its name: registry hives (*.hv), code
+// sections (a module's section 0), the other module sections, and files.
+std::string kind_of(const std::string& name) {
+  if (name.ends_with(".hv.lzx")) return "registry hives";
+  if (name.ends_with(".section0.lzx")) return "code sections";
+  if (name.find(".section") != std::string::npos) return "data sections";
+  return "files";
+}
+
+// A group of buffers of one kind, measured together.
+struct Group {
+  std::string kind;
+  std::vector<Buffer> real, again;  // the buffers, and their expansions compressed again
+};
+
+// Adds the well-formed buffers of dir, and their expansions compressed
+// again, to the groups of their kinds.
+void add_real_buffers(const std::string& dir, std::vector<Group>& groups) {
   std::vector<std::filesystem::path> paths;
   for (const auto& e : std::filesystem::directory_iterator(dir))
     if (e.path().extension() == ".lzx") paths.push_back(e.path());
   std::sort(paths.begin(), paths.end());
-  std::vector<Buffer> group;
   for (const auto& p : paths) {
     Buffer b{p.filename().string(), read_file(p.string()), 0, {}};
     if (b.framed.size() < 3) continue;
@@ -288,10 +299,16 @@ std::vector<Buffer> real_buffers(const std::string& dir, std::vector<Buffer>& ag
       continue;
     }
     b.cab = cabinet_of(b.framed);
-    again.push_back(encoded(b.name, check));
-    group.push_back(std::move(b));
+    const std::string kind = kind_of(b.name);
+    auto g = std::find_if(groups.begin(), groups.end(), [&](const Group& x) { return x.kind == kind; });
+    if (g == groups.end()) g = groups.insert(groups.end(), Group{kind, {}, {}});
+    g->again.push_back(encoded(b.name, check));
+    g->real.push_back(std::move(b));
   }
-  return group;
+}
+
+void add(Figures& total, const Figures& f) {
+  total.bytes += f.bytes, total.streams += f.streams, total.ours += f.ours, total.theirs += f.theirs;
 }
 
 }  // namespace
@@ -308,25 +325,48 @@ int main(int argc, char** argv) {
 
   std::vector<std::string> dirs(argv + 1, argv + argc);
   if (dirs.empty()) dirs = {XIPSAW_CORPUS_DIR, XIPSAW_SAMPLES_DIR};
+  std::vector<Group> groups;
+  for (const std::string& dir : dirs) add_real_buffers(dir, groups);
 
-  std::printf("%-18s %10s %7s %10s %10s %8s\n", "buffers", "bytes", "streams", "ours MB/s", "mspack", "ratio");
+  std::printf("%-32s %9s %7s %10s %10s %8s\n", "buffers", "bytes", "streams", "ours MB/s", "mspack", "ratio");
   bool ok = true;
-  Figures real, made, all;
-  std::vector<Buffer> again;
-  for (const std::string& dir : dirs) {
-    std::vector<Buffer> group = real_buffers(dir, again);
-    ok = measure(bench, group, std::filesystem::path(dir).filename().c_str(), real) && ok;
+  Figures real, made;
+  for (Group& g : groups) {
+    Figures f;
+    ok = measure(bench, g.real, (g.kind + ", real").c_str(), f) && ok;
+    add(real, f);
+    f = {};
+    ok = measure(bench, g.again, (g.kind + ", re-encoded").c_str(), f) && ok;
+    add(made, f);
+  }
+
+  // 4 MiB of synthetic data in buffers of 256 KiB, in the shares the mixed
+  // data of earlier versions had.
+  static const struct {
+    Synthetic kind;
+    const char* what;
+    unsigned buffers;
+  } kSynthetic[] = {{Synthetic::kCode, "synthetic x86-like code", 6},
+                    {Synthetic::kText, "synthetic registry text", 4},
+                    {Synthetic::kRecords, "synthetic 4-byte records", 2},
+                    {Synthetic::kSparse, "synthetic sparse data", 2},
+                    {Synthetic::kRandom, "synthetic random bytes", 2}};
+  Figures synthetic;
+  for (const auto& s : kSynthetic) {
+    std::vector<Buffer> group;
+    for (unsigned k = 0; k < s.buffers; ++k)
+      group.push_back(encoded(s.what, synthetic_data(s.kind, 1u << 18, 2024 + k)));
+    Figures f;
+    ok = measure(bench, group, s.what, f) && ok;
+    add(synthetic, f);
   }
   if (real.bytes) print("real, all", real);
-
-  ok = measure(bench, again, "real, re-encoded", made) && ok;
-  std::vector<Buffer> mixed;
-  for (unsigned k = 0; k < 4; ++k) mixed.push_back(encoded("mixed " + std::to_string(k), mixed_data(1u << 20, 2024 + k)));
-  ok = measure(bench, mixed, "mixed synthetic", made) && ok;
+  print("real, re-encoded, all", made);
+  print("synthetic, all", synthetic);
+  add(made, synthetic);
   print("encoder-made, all", made);
-
-  all = real;
-  all.bytes += made.bytes, all.streams += made.streams, all.ours += made.ours, all.theirs += made.theirs;
+  Figures all = real;
+  add(all, made);
   print("all", all);
 
   mspack_destroy_cab_decompressor(bench.cabd);
