@@ -68,7 +68,7 @@ bool write_entry(Run& run, const FileEntry& file, uint32_t index, const uint8_t*
       say(run.out, "Unable to write journal %s; the BIN file was not changed\n", journal.c_str());
       break;
     case CommitResult::undone:
-      say(run.out, "Unable to write BIN file; the update of %s was undone\n", file.name.c_str());
+      say(run.out, "Unable to write BIN file; the update of %s was undone\n", printable(file.name).c_str());
       break;
     case CommitResult::journal_kept:
       say(run.out, "Unable to write BIN file; the next run restores it from %s\n", journal.c_str());
