@@ -343,11 +343,12 @@ bool OutputDirectory::open(const std::string& name, OutputFile& file) {
   file.handle_ = handle;
   // A file with other names (hard links) may be a file outside the
   // directory that someone linked in: it is not ours to overwrite.
-  const bool plain = GetFileType(handle) == FILE_TYPE_DISK && identity_of(handle, info).known &&
+  const FileIdentity identity = identity_of(handle, info);
+  const bool plain = GetFileType(handle) == FILE_TYPE_DISK && identity.known &&
                      !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
                      info.nNumberOfLinks == 1;
   // Truncated only now that it is known to be a plain file of our own.
-  if (!plain || identity_of(handle, info) == bin_ ||
+  if (!plain || identity == bin_ ||
       ((info.nFileSizeHigh | info.nFileSizeLow) != 0 && !SetEndOfFile(handle)))
     return false;
   return true;
