@@ -1,4 +1,4 @@
-#include "files/extraction.h"
+#include "common/extraction.h"
 
 #include <algorithm>
 #include <memory>
@@ -33,11 +33,13 @@ bool close_extracted_file(Run& run, OutputFile& output) {
   return false;
 }
 
+namespace {
+
+// Copies up to count bytes at the cursor, a slice at a time.
 uint32_t copy_stored_data(Image& image, OutputFile& output, uint32_t count) {
   // The first slice's buffer takes only what the image holds, however large
   // count is; later slices reuse it.
-  const uint32_t first = image.cursor.address == 0 ? 0 : measure_image(image, image.cursor.address,
-                                                                       std::min(count, kSlice));
+  const uint32_t first = measure_image(image, image.cursor.address, std::min(count, kSlice));
   if (first == 0) return 0;
   std::unique_ptr<uint8_t[]> slice = buffer_of(first);
   uint32_t copied = 0;
@@ -51,14 +53,14 @@ uint32_t copy_stored_data(Image& image, OutputFile& output, uint32_t count) {
   return copied;
 }
 
+// Expands the stored_size bytes at the cursor; the library's result, or a
+// negative value with nothing written.
 int32_t expand_stored_data(Run& run, OutputFile& output, uint32_t stored_size, uint32_t capacity) {
   Image& image = run.image;
   // Only up to one byte beyond the longest valid buffer is measured, and
   // nothing of a longer one is read.
   const uint32_t limit = max_compressed_size(capacity);
-  const uint32_t held = image.cursor.address == 0
-                            ? 0
-                            : measure_image(image, image.cursor.address, std::min(stored_size, limit + 1));
+  const uint32_t held = measure_image(image, image.cursor.address, std::min(stored_size, limit + 1));
   if (held > limit) return -1;
   std::unique_ptr<uint8_t[]> stored = buffer_of(held);
   if (!stored) return -1;
@@ -67,6 +69,16 @@ int32_t expand_stored_data(Run& run, OutputFile& output, uint32_t stored_size, u
   const int32_t result = expand_stored_bytes(run.codec, stored.get(), got, capacity, expanded);
   if (result > 0) output.write(expanded.get(), static_cast<size_t>(result));
   return result;
+}
+
+}  // namespace
+
+uint32_t write_stored_data(Run& run, OutputFile& output, uint32_t stored_size, uint32_t capacity, bool compressed) {
+  if (!compressed) return copy_stored_data(run.image, output, stored_size);
+  const int32_t result = expand_stored_data(run, output, stored_size, capacity);
+  if (result >= 0) return static_cast<uint32_t>(result);
+  say(run.out, "Error in CEDecompress()\n");
+  return 0;
 }
 
 }  // namespace xipsaw

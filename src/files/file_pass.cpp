@@ -1,7 +1,7 @@
 #include "files/file_pass.h"
 
 #include "common/output.h"
-#include "files/extraction.h"
+#include "common/extraction.h"
 #include "files/file_update.h"
 #include "modules/module_pass.h"
 
@@ -28,10 +28,7 @@ bool extract_file(Run& run, const FileEntry& file) {
   }
   OutputFile output;
   if (!open_extracted_file(run, file.name, output)) return false;
-  if (!(file.attributes & kCompressedFile))
-    copy_stored_data(run.image, output, file.stored_size);
-  else if (expand_stored_data(run, output, file.stored_size, file.real_size) < 0)
-    say(run.out, "Error in CEDecompress()\n");
+  write_stored_data(run, output, file.stored_size, file.real_size, (file.attributes & kCompressedFile) != 0);
   return close_extracted_file(run, output);
 }
 

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "common/output.h"
-#include "files/extraction.h"
+#include "common/extraction.h"
 #include "modules/pe_rebuild.h"
 
 namespace xipsaw {

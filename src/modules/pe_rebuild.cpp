@@ -7,7 +7,7 @@
 
 #include "common/le.h"
 #include "common/output.h"
-#include "files/extraction.h"
+#include "common/extraction.h"
 
 namespace xipsaw {
 
@@ -204,14 +204,8 @@ int rebuild_executable(Run& run, const ModuleEntry& module, OutputFile& output) 
       return 0;
     }
     // Only the bytes the image holds are taken, however large stored_size is.
-    uint32_t written = 0;
-    if (!(s.flags & kCompressed)) {
-      written = copy_stored_data(image, output, s.stored_size);
-    } else if (const int32_t result = expand_stored_data(run, output, s.stored_size, s.virtual_size); result >= 0) {
-      written = static_cast<uint32_t>(result);
-    } else {
-      say(run.out, "Error in CEDecompress()\n");
-    }
+    const bool compressed = (s.flags & kCompressed) != 0;
+    const uint32_t written = write_stored_data(run, output, s.stored_size, s.virtual_size, compressed);
     output.write_zeros(align_up(written) - written);
 
     uint8_t* sh = &headers[kSectionTable + kSectionHeaderSize * i];
