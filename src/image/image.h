@@ -52,6 +52,7 @@ struct RomHeader {
   std::array<uint8_t, kRomHeaderSize> bytes{};  // kept as read
   uint32_t module_count() const;
   uint32_t file_count() const;
+  uint16_t cpu_type() const;  // the CPU the image was built for, as a PE Machine value
 };
 
 struct ModuleEntry {
@@ -160,6 +161,9 @@ int read_rom_header(Image& image);
 int load_module_table(Image& image);
 int load_file_table(Image& image);
 bool next_module_entry(Image& image, ModuleEntry& entry);
+// A walk of the module table of its own, beside the module pass's.
+int load_module_table(Image& image, TableReader& table);
+bool next_module_entry(Image& image, TableReader& table, ModuleEntry& entry);
 bool next_file_entry(Image& image, FileEntry& entry);
 bool read_image_string(Image& image, uint32_t address, std::string& name);
 uint32_t file_entry_address(const Image& image, uint32_t index);

@@ -20,6 +20,7 @@ constexpr uint32_t kFileNameAddressOffset = 20;
 
 uint32_t RomHeader::module_count() const { return load_u32(bytes.data() + 16); }
 uint32_t RomHeader::file_count() const { return load_u32(bytes.data() + 48); }
+uint16_t RomHeader::cpu_type() const { return load_u16(bytes.data() + 68); }
 
 ModuleEntry ModuleEntry::parse(const uint8_t* b) {
   ModuleEntry e;
@@ -118,10 +119,12 @@ void TableReader::read_ahead(Image& image, uint32_t address, uint32_t count) {
   read_entries(image, [&image, end] { return image.cursor.address != 0 && image.cursor.address < end; });
 }
 
-int load_module_table(Image& image) {
-  image.module_table = TableReader();
+int load_module_table(Image& image) { return load_module_table(image, image.module_table); }
+
+int load_module_table(Image& image, TableReader& table) {
+  table = TableReader();
   if (locate_address(image, image.rom_header_address + kRomHeaderSize) == 0) return 0;
-  image.module_table.start(image, image.rom_header.module_count(), kModuleEntrySize, kModuleNameAddressOffset);
+  table.start(image, image.rom_header.module_count(), kModuleEntrySize, kModuleNameAddressOffset);
   return 1;
 }
 
@@ -132,8 +135,10 @@ int load_file_table(Image& image) {
   return 1;
 }
 
-bool next_module_entry(Image& image, ModuleEntry& entry) {
-  const uint8_t* bytes = image.module_table.next(image);
+bool next_module_entry(Image& image, ModuleEntry& entry) { return next_module_entry(image, image.module_table, entry); }
+
+bool next_module_entry(Image& image, TableReader& table, ModuleEntry& entry) {
+  const uint8_t* bytes = table.next(image);
   if (bytes != nullptr) entry = ModuleEntry::parse(bytes);
   return bytes != nullptr;
 }

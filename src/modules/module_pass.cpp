@@ -1,6 +1,7 @@
 #include "modules/module_pass.h"
 
 #include <cstring>
+#include <optional>
 
 #include "common/output.h"
 #include "common/extraction.h"
@@ -23,14 +24,14 @@ void print_module_line(std::FILE* out, const ModuleEntry& m) {
       printable(m.name).c_str(), m.load_offset);
 }
 
-int extract_module(Run& run, const ModuleEntry& module) {
+int extract_module(Run& run, const ModuleEntry& module, E32Layout layout) {
   say(run.out, "Extracting %s ...\n", printable(module.name).c_str());
   run.output_directory.prepare();
   OutputFile output;
   if (!open_extracted_file(run, module.name, output)) return 0;
   // A rebuild that fails on the image has said why, and its file stays as
   // far as it got; a failed write is reported here, and its file deleted.
-  const int rebuilt = rebuild_executable(run, module, output);
+  const int rebuilt = rebuild_executable(run, module, layout, output);
   return close_extracted_file(run, output) ? rebuilt : 0;
 }
 
@@ -42,6 +43,10 @@ int process_modules(Run& run, int kind, int word_count, const char* const* words
     say(run.out, "Unable to read block file\n");
     return 0;
   }
+  // The image's layout is decided at its first rebuild, once, from all of
+  // its modules, so that every module comes out the same whichever of them
+  // the words select.
+  std::optional<E32Layout> layout;
   ModuleEntry module;
   while (next_module_entry(image, module)) {
     if (!read_image_string(image, module.name_address, module.name)) {
@@ -51,7 +56,8 @@ int process_modules(Run& run, int kind, int word_count, const char* const* words
     if (kind == kList) {
       print_module_line(run.out, module);
     } else if (kind == kExtract && is_selected(module.name, word_count, words)) {
-      if (!extract_module(run, module)) return 0;
+      if (!layout) layout = decide_e32_layout(image);
+      if (!extract_module(run, module, *layout)) return 0;
     }
   }
   return 1;

@@ -15,10 +15,10 @@ namespace {
 
 // ---- The module's records in the image ---------------------------------
 
-constexpr uint32_t kE32Size = 106;
+constexpr uint32_t kMaxE32Size = 110;
 constexpr uint32_t kO32Size = 24;
 
-// Offsets in the E32Header.
+// Offsets in the E32Header that both layouts share (see e32_layout.h).
 constexpr size_t kE32SectionCount = 0x00;
 constexpr size_t kE32ImageFlags = 0x02;
 constexpr size_t kE32EntryPoint = 0x04;
@@ -28,8 +28,6 @@ constexpr size_t kE32SubsystemMinor = 0x0E;
 constexpr size_t kE32StackReserve = 0x10;
 constexpr size_t kE32ImageSize = 0x14;
 constexpr size_t kE32ComDirectory = 0x18;
-constexpr size_t kE32Directories = 0x20;  // nine (rva, size) pairs
-constexpr size_t kE32Subsystem = 0x68;
 
 constexpr int kResourceDirectory = 2;
 constexpr int kExceptionDirectory = 3;
@@ -70,9 +68,17 @@ uint32_t time_date_stamp(const ModuleEntry& module) {
   return static_cast<uint32_t>(static_cast<uint64_t>(t / 10000000) + 0x49EF6F00u);
 }
 
-SectionKind kind_of(const O32Entry& s, const uint8_t* e32) {
+// What tells the CPU in the file header: the image's own CPU type, which
+// uses the PE Machine values (0x01C2 ARM Thumb, 0x0166 MIPS, 0x014C x86,
+// ...), or 0x0300 where the image does not say.
+uint16_t machine_of(const Image& image) {
+  const uint16_t cpu = image.rom_header.cpu_type();
+  return cpu != 0 ? cpu : 0x0300;
+}
+
+SectionKind kind_of(const O32Entry& s, const uint8_t* directories) {
   auto matches = [&](int directory) {
-    const uint8_t* pair = e32 + kE32Directories + 8 * directory;
+    const uint8_t* pair = directories + 8 * directory;
     return s.rva == load_u32(pair) && s.virtual_size == load_u32(pair + 4);
   };
   if (matches(kResourceDirectory)) return kRsrc;
@@ -85,9 +91,11 @@ SectionKind kind_of(const O32Entry& s, const uint8_t* e32) {
 
 // The headers up to SizeOfHeaders, with SizeOfHeaders and each section's
 // SizeOfRawData and PointerToRawData still 0.
-std::vector<uint8_t> build_headers(const ModuleEntry& module, const uint8_t* e32, const std::vector<O32Entry>& sections,
+std::vector<uint8_t> build_headers(const Image& image, const ModuleEntry& module, const uint8_t* e32,
+                                   E32Offsets layout, const std::vector<O32Entry>& sections,
                                    SectionNameCounters& names) {
   const size_t count = sections.size();
+  const uint8_t* directories = e32 + layout.directories;
   std::vector<uint8_t> h(align_up(kSectionTable + kSectionHeaderSize * count), 0);
 
   // DOS header and stub; 0x80 to 0xC0 stays zero.
@@ -119,7 +127,7 @@ std::vector<uint8_t> build_headers(const ModuleEntry& module, const uint8_t* e32
   uint8_t* nt = &h[kNtHeaders];
   nt[0] = 'P';
   nt[1] = 'E';
-  store_u16(nt + 0x04, 0x0300);
+  store_u16(nt + 0x04, machine_of(image));
   store_u16(nt + 0x06, static_cast<uint32_t>(count));
   store_u32(nt + 0x08, time_date_stamp(module));
   store_u16(nt + 0x14, 0x00E0);
@@ -143,7 +151,7 @@ std::vector<uint8_t> build_headers(const ModuleEntry& module, const uint8_t* e32
   store_u16(opt + 0x30, load_u16(e32 + kE32SubsystemMajor));
   store_u16(opt + 0x32, load_u16(e32 + kE32SubsystemMinor));
   store_u32(opt + 0x38, load_u32(e32 + kE32ImageSize));
-  store_u16(opt + 0x44, load_u16(e32 + kE32Subsystem));
+  store_u16(opt + 0x44, load_u16(e32 + layout.subsystem));
   store_u32(opt + 0x48, load_u32(e32 + kE32StackReserve));
   store_u32(opt + 0x4C, 0x1000);
   store_u32(opt + 0x50, 0x100000);
@@ -151,14 +159,14 @@ std::vector<uint8_t> build_headers(const ModuleEntry& module, const uint8_t* e32
   store_u32(opt + 0x5C, 16);
   // Data directories 0-4, 7 and 8 from the image; the base relocation (5)
   // and debug (6) pairs are dropped, and 14 is the COM descriptor.
-  for (int d : {0, 1, 2, 3, 4, 7, 8}) std::copy_n(e32 + kE32Directories + 8 * d, 8, opt + 0x60 + 8 * d);
+  for (int d : {0, 1, 2, 3, 4, 7, 8}) std::copy_n(directories + 8 * d, 8, opt + 0x60 + 8 * d);
   std::copy_n(e32 + kE32ComDirectory, 8, opt + 0x60 + 8 * 14);
 
   // Section headers, named in order from the run-wide counters.
   for (size_t i = 0; i < count; ++i) {
     const O32Entry& s = sections[i];
     uint8_t* sh = &h[kSectionTable + kSectionHeaderSize * i];
-    const std::string name = names.next(kind_of(s, e32));
+    const std::string name = names.next(kind_of(s, directories));
     std::copy(name.begin(), name.end(), sh);
     store_u32(sh + 8, s.virtual_size);
     store_u32(sh + 12, s.rva);
@@ -169,15 +177,16 @@ std::vector<uint8_t> build_headers(const ModuleEntry& module, const uint8_t* e32
 
 }  // namespace
 
-int rebuild_executable(Run& run, const ModuleEntry& module, OutputFile& output) {
+int rebuild_executable(Run& run, const ModuleEntry& module, E32Layout layout, OutputFile& output) {
   Image& image = run.image;
+  const E32Offsets offsets = e32_offsets(layout);
 
-  uint8_t e32[kE32Size] = {};
+  uint8_t e32[kMaxE32Size] = {};
   if (locate_address(image, module.e32offset) == 0) {
     say(run.out, "Unable to locate e32offset\n");
     return 0;
   }
-  read_image(image, e32, kE32Size);
+  read_image(image, e32, offsets.size);
 
   const uint32_t count = load_u16(e32 + kE32SectionCount);
   if (locate_address(image, module.o32offset) == 0) {
@@ -192,7 +201,7 @@ int rebuild_executable(Run& run, const ModuleEntry& module, OutputFile& output) 
     sections[i] = {load_u32(p), load_u32(p + 4), load_u32(p + 8), load_u32(p + 12), load_u32(p + 20)};
   }
 
-  std::vector<uint8_t> headers = build_headers(module, e32, sections, run.section_names);
+  std::vector<uint8_t> headers = build_headers(image, module, e32, offsets, sections, run.section_names);
   output.write(headers.data(), headers.size());
 
   uint64_t offset = headers.size();

@@ -5,13 +5,17 @@ Usage: check_pe.py EXPECTATIONS.json
 
 The JSON file holds a list of objects, one per executable:
   {"path": "...", "time_date_stamp": N, "size_of_headers": N,
+   "machine": N (optional, 0x300 by default),
    "sections": [{"name": ".text", "virtual_size": N, "virtual_address": N,
                  "size_of_raw_data": N, "pointer_to_raw_data": N,
-                 "characteristics": N, "sha256": "..." (optional)}, ...]}
+                 "characteristics": N, "sha256": "..." (optional)}, ...],
+   "imports": ["DLL", ...], "exports": ["name", ...] (optional: the file
+   then loads whole without a warning, and these are the names of the DLLs
+   it imports from and of the functions it exports)}
 
-Every file must parse as a PE32 file for machine 0x300 with the file layout
-of a rebuilt module: headers and section data each padded to 512 bytes. Each
-mismatch is printed; the exit code is 1 when there was any.
+Every file must parse as a PE32 file with the file layout of a rebuilt
+module: headers and section data each padded to 512 bytes. Each mismatch is
+printed; the exit code is 1 when there was any.
 """
 import hashlib
 import json
@@ -43,7 +47,7 @@ def check(expected, fail):
 
     fh, oh = pe.FILE_HEADER, pe.OPTIONAL_HEADER
     want("e_lfanew", pe.DOS_HEADER.e_lfanew, 0xC0)
-    want("Machine", fh.Machine, 0x300)
+    want("Machine", fh.Machine, expected.get("machine", 0x300))
     want("Characteristics bit 0x0001", fh.Characteristics & 1, 1)
     want("TimeDateStamp", fh.TimeDateStamp, expected["time_date_stamp"])
     want("Magic", oh.Magic, 0x10B)
@@ -76,6 +80,18 @@ def check(expected, fail):
             raw = data[s.PointerToRawData:s.PointerToRawData + s.SizeOfRawData]
             want(tag + "data", hashlib.sha256(raw).hexdigest(), e["sha256"])
     want("file length", len(data), end)
+
+    if "exports" in expected or "imports" in expected:
+        pe.full_load()
+        # Rebuilt modules are mostly zero fill; pefile's guess that such a
+        # file was cut short says nothing about its headers.
+        warnings = [w for w in pe.get_warnings() if "makes up" not in w]
+        want("warnings", warnings, [])
+        exports = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
+        want("exports", [s.name.decode("latin-1") for s in exports.symbols] if exports else [],
+             expected.get("exports", []))
+        want("imports", [i.dll.decode("latin-1") for i in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])],
+             expected.get("imports", []))
 
 
 def main():

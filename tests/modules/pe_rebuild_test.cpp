@@ -249,3 +249,65 @@ TEST(PeRebuild, EachFailureLeavesWhatWasWrittenAndEndsThePass) {
 }
 
 }  // namespace
+
+namespace {
+
+// The two-module layout with a third module, in either E32 layout, built
+// for an ARM image. alpha and gamma carry link time stamps, beta does not.
+RomBuilder three_module_rom(bool newer) {
+  RomBuilder rom = two_module_rom();
+  rom.newer_e32 = newer;
+  rom.cpu_type = 0x01C2;
+  rom.modules[0].e32.time_stamp = 0x55FC8195;
+  rom.modules[0].e32.subsystem = 2;
+  add_marked(rom, "gamma.dll", 3).e32.time_stamp = 0x3C864EE4;
+  return rom;
+}
+
+TEST(PeRebuild, NewerLayoutRebuildsAsTheClassicOneAndMachineIsTheImagesCpu) {
+  ToolRun classic, newer;
+  RomBuilder classic_rom = three_module_rom(false), newer_rom = three_module_rom(true);
+  run_on(classic, classic_rom, {"extract"});
+  run_on(newer, newer_rom, {"extract"});
+  ASSERT_EQ(newer.output, "Extracting alpha.dll ...\nExtracting beta.exe ...\nExtracting gamma.dll ...\n");
+  // Directories, subsystem and section names come from where the newer
+  // header keeps them, beta's too although it has no time stamp: each
+  // module comes out as from the classic image.
+  for (const char* name : {"alpha.dll", "beta.exe", "gamma.dll"}) EXPECT_EQ(newer.file(name), classic.file(name)) << name;
+  Pe a{newer.file("alpha.dll")};
+  EXPECT_EQ(a.nt16(0x04), 0x01C2u);
+  EXPECT_EQ(a.nt16(0x5C), 2u);
+  for (int d : {0, 1, 2, 3, 4, 7, 8}) {
+    EXPECT_EQ(a.directory_rva(d), kAlphaDirectories[d][0]) << d;
+    EXPECT_EQ(a.directory_size(d), kAlphaDirectories[d][1]) << d;
+  }
+  EXPECT_EQ(a.directory_rva(14), kAlphaCom[0]);
+  expect_sections(a, alpha_sections());
+  expect_sections(Pe{newer.file("beta.exe")}, beta_sections());
+
+  // The decision is the image's, whichever modules are selected: beta alone
+  // is still read in the newer layout (its exception pair names .pdata).
+  ToolRun alone;
+  run_on(alone, newer_rom, {"extract", "beta.exe"});
+  Pe b{alone.file("beta.exe")};
+  EXPECT_EQ(b.directory_rva(3), 0x3000u);
+  EXPECT_EQ(b.directory_size(3), 0x8u);
+  EXPECT_EQ(b.section(2).name, ".pdata");
+  EXPECT_EQ(b.nt16(0x5C), 9u);
+}
+
+TEST(PeRebuild, ClassicLayoutUnlessMostModulesHoldATimeStamp) {
+  // One stamped module of two is no majority; the classic image keeps its
+  // directories where they are, and Machine 0x0300 without a CPU type.
+  RomBuilder rom = two_module_rom();
+  rom.newer_e32 = false;
+  rom.modules[1].e32.directories[0] = {0x7FFFFFF0, 0};  // an odd export RVA beyond the image
+  ToolRun run;
+  run_on(run, rom, {"extract"});
+  Pe a{run.file("alpha.dll")};
+  EXPECT_EQ(a.nt16(0x04), 0x0300u);
+  EXPECT_EQ(a.directory_rva(0), kAlphaDirectories[0][0]);
+  expect_sections(a, alpha_sections());
+}
+
+}  // namespace

@@ -273,13 +273,16 @@ BinBuilder RomBuilder::layout() {
   Bytes header(84, 0);
   put_u32(header, 16, n_modules);
   put_u32(header, 48, n_files);
+  put_u16(header, 68, cpu_type);
   bin.put(rom_header_address, header);
+  const uint32_t e32_size = newer_e32 ? 110 : 106;
+  const size_t directories = newer_e32 ? 0x24 : 0x20;
 
   for (size_t i = 0; i < modules.size(); ++i) {
     RomModule& m = modules[i];
     if (m.name_address == 0) m.name_address = allocate(m.name.size() + 1);
     if (m.emit_name) bin.put_string(m.name_address, m.name);
-    if (m.e32offset == 0) m.e32offset = allocate(106);
+    if (m.e32offset == 0) m.e32offset = allocate(e32_size);
     if (m.o32offset == 0) m.o32offset = allocate(24 * m.sections.size());
     Bytes o32;
     for (size_t s = 0; s < m.sections.size(); ++s) {
@@ -295,7 +298,7 @@ BinBuilder RomBuilder::layout() {
       put_u32(o32, at + 20, sec.flags);
     }
     if (m.emit_o32) bin.put(m.o32offset, o32);
-    Bytes e32(106, 0);
+    Bytes e32(e32_size, 0);
     const E32Fields& e = m.e32;
     put_u16(e32, 0x00, e.section_count.value_or(static_cast<uint16_t>(m.sections.size())));
     put_u16(e32, 0x02, e.image_flags);
@@ -307,11 +310,12 @@ BinBuilder RomBuilder::layout() {
     put_u32(e32, 0x14, e.image_size);
     put_u32(e32, 0x18, e.com_directory[0]);
     put_u32(e32, 0x1C, e.com_directory[1]);
+    if (newer_e32) put_u32(e32, 0x20, e.time_stamp);
     for (size_t d = 0; d < 9; ++d) {
-      put_u32(e32, 0x20 + 8 * d, e.directories[d][0]);
-      put_u32(e32, 0x24 + 8 * d, e.directories[d][1]);
+      put_u32(e32, directories + 8 * d, e.directories[d][0]);
+      put_u32(e32, directories + 4 + 8 * d, e.directories[d][1]);
     }
-    put_u16(e32, 0x68, e.subsystem);
+    put_u16(e32, directories + 0x48, e.subsystem);
     if (m.emit_e32) bin.put(m.e32offset, e32);
 
     Bytes entry(32, 0);

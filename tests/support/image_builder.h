@@ -107,6 +107,7 @@ struct E32Fields {
   std::array<std::array<uint32_t, 2>, 9> directories{};
   uint16_t subsystem = 9;
   std::optional<uint16_t> section_count;  // default: the number of sections
+  uint32_t time_stamp = 0;                // stored only in the newer layout
 };
 
 struct RomModule {
@@ -137,6 +138,8 @@ class RomBuilder {
   std::optional<uint32_t> module_count;  // default: modules.size()
   std::optional<uint32_t> file_count;    // default: files.size()
   std::string ecec = "ECEC";
+  uint16_t cpu_type = 0;    // the ROM header's, at offset 68
+  bool newer_e32 = false;   // 110-byte E32 headers with the time stamp at 0x20
   std::vector<RomModule> modules;
   std::vector<RomFile> files;
 

@@ -1,0 +1,36 @@
+#include "modules/e32_layout.h"
+
+#include "common/le.h"
+
+namespace xipsaw {
+
+const char* layout_name(E32Layout layout) { return layout == E32Layout::newer ? "newer" : "classic"; }
+
+// The word at 0x20 is the export directory's RVA in the classic layout and
+// the link time stamp in the newer one. An RVA lies inside the module, so a
+// word above the module's image_size can only be a time stamp: real stamps
+// are 0x3C864EE4 and more, far above any real image_size (0xBB000 at most),
+// while real export RVAs, and the zero of a module without exports, stay
+// below it. Each module whose header can be read votes; an image whose
+// modules mostly hold such a word uses the newer layout. A module without a
+// time stamp (0 at 0x20) votes classic, but is read in its image's layout
+// like every other.
+E32Layout decide_e32_layout(Image& image) {
+  constexpr size_t kImageSize = 0x14;
+  constexpr size_t kStampOrExports = 0x20;
+  TableReader table;
+  if (!load_module_table(image, table)) return E32Layout::classic;
+  uint64_t voters = 0;
+  uint64_t stamped = 0;
+  ModuleEntry module;
+  while (next_module_entry(image, table, module)) {
+    uint8_t head[kStampOrExports + 4] = {};
+    if (locate_address(image, module.e32offset) == 0 || read_image(image, head, sizeof head) != sizeof head)
+      continue;
+    ++voters;
+    if (load_u32(head + kStampOrExports) > load_u32(head + kImageSize)) ++stamped;
+  }
+  return stamped * 2 > voters ? E32Layout::newer : E32Layout::classic;
+}
+
+}  // namespace xipsaw
