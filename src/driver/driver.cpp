@@ -4,8 +4,8 @@
 #include <new>
 
 #include "common/file_status.h"
-#include "common/output.h"
-#include "common/run.h"
+#include "output/messages.h"
+#include "run/run.h"
 #include "files/file_pass.h"
 #include "image/journal.h"
 #include "modules/module_pass.h"

@@ -1,7 +1,7 @@
 #include "files/file_pass.h"
 
-#include "common/output.h"
-#include "common/extraction.h"
+#include "output/messages.h"
+#include "extraction/extraction.h"
 #include "files/file_update.h"
 #include "modules/module_pass.h"
 

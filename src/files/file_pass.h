@@ -2,7 +2,7 @@
 // the walk that the in-place update runs in.
 #pragma once
 
-#include "common/run.h"
+#include "run/run.h"
 
 namespace xipsaw {
 

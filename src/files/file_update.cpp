@@ -10,7 +10,7 @@
 #include <new>
 
 #include "common/file_status.h"
-#include "common/output.h"
+#include "output/messages.h"
 #include "image/journal.h"
 #include "image/transaction.h"
 

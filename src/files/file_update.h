@@ -1,7 +1,7 @@
 // The in-place update of one file of the file table inside the BIN file.
 #pragma once
 
-#include "common/run.h"
+#include "run/run.h"
 
 namespace xipsaw {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "common/le.h"
-#include "common/output.h"
+#include "output/messages.h"
 #include "image/image.h"
 
 namespace xipsaw {

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <optional>
 
-#include "common/output.h"
-#include "common/extraction.h"
+#include "output/messages.h"
+#include "extraction/extraction.h"
 #include "modules/pe_rebuild.h"
 
 namespace xipsaw {

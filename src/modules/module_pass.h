@@ -2,7 +2,7 @@
 // extraction as rebuilt executables.
 #pragma once
 
-#include "common/run.h"
+#include "run/run.h"
 
 namespace xipsaw {
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "common/le.h"
-#include "common/output.h"
-#include "common/extraction.h"
+#include "output/messages.h"
+#include "extraction/extraction.h"
 
 namespace xipsaw {
 

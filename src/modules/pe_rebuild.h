@@ -2,8 +2,8 @@
 // executable.
 #pragma once
 
-#include "common/output_path.h"
-#include "common/run.h"
+#include "output/output_directory.h"
+#include "run/run.h"
 #include "modules/e32_layout.h"
 
 namespace xipsaw {

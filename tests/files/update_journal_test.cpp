@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "common/run.h"
+#include "run/run.h"
 #include "files/file_pass.h"
 #include "image/journal.h"
 #include "opened_image.h"

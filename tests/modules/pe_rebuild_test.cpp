@@ -5,7 +5,7 @@
 
 #include "../codec/sha256.h"
 #include "module_testing.h"
-#include "common/section_names.h"
+#include "run/section_names.h"
 
 using namespace testkit;
 using namespace modtest;

@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <string>
 
-#include "common/output_path.h"
+#include "output/output_directory.h"
 #include "compression/binding.h"
 #include "image/image.h"
-#include "common/section_names.h"
+#include "run/section_names.h"
 
 namespace xipsaw {
 

@@ -1,10 +1,10 @@
-#include "common/output_path.h"
+#include "output/output_directory.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string_view>
 
-#include "common/output.h"
+#include "output/messages.h"
 
 #if defined(_WIN32)
 #include <io.h>

@@ -1,10 +1,10 @@
-#include "common/extraction.h"
+#include "extraction/extraction.h"
 
 #include <algorithm>
 #include <memory>
 #include <new>
 
-#include "common/output.h"
+#include "output/messages.h"
 
 namespace xipsaw {
 

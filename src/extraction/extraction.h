@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "common/output_path.h"
-#include "common/run.h"
+#include "output/output_directory.h"
+#include "run/run.h"
 
 namespace xipsaw {
 
