@@ -67,14 +67,14 @@ int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
   // An update that a kill or a power cut interrupted is undone before
   // anything else reads the BIN file.
   const std::string journal = journal_path(run.bin_path);
-  if (!run.image.stream.open(argv[1])) {
+  if (!run.stream.open(argv[1])) {
     say(out, "Unable to open BIN file\n");
     if (path_kind(journal) != PathKind::missing)
       say(out, "The journal %s of an interrupted update waits until the BIN file can be written\n", journal.c_str());
     return 0;
   }
-  run.output_directory.protect(run.image.stream.descriptor(), journal);
-  switch (play_back_journal(run.image.stream, journal)) {
+  run.output_directory.protect(run.stream.descriptor(), journal);
+  switch (play_back_journal(run.stream, journal)) {
     case Playback::none:
       break;
     case Playback::restored:

@@ -1,14 +1,17 @@
-// Addressed access to the ROM image that a BIN file holds as a sequence of
-// records, and the image's headers and tables of contents.
+// Addressed access to a ROM image, which a file holds as the records of a
+// BIN container or as a raw stretch of its bytes, and the image's headers
+// and tables of contents.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "image/bin_stream.h"
+#include "image/image_store.h"
 #include "image/record_index.h"
 
 namespace xipsaw {
@@ -33,7 +36,8 @@ struct BinRecord {  // the 12-byte header in front of each record's data
 };
 
 // Where the last successful locate_address left the stream. A clear cursor
-// (address 0) has no current record.
+// (address 0) has no current stretch. header_position is the current
+// record's, kNoRecordHeader in a raw image (and 0 while clear).
 struct RecordCursor {
   uint32_t address = 0;
   uint32_t remaining = 0;
@@ -124,15 +128,27 @@ class TableReader {
   size_t taken_ = 0;
 };
 
+enum class ImageKind { bin, raw };
+
+// One image of the file. Addresses that the image itself holds (the ROM
+// header's, the tables', names, module headers, data) are located at
+// address - rom_offset in the records: an image built with a ROM offset
+// keeps its records at other addresses than the ones it runs at. The cursor
+// holds addresses as the image has them.
 struct Image {
-  BinStream stream;
+  explicit Image(BinStream& file) : stream(&file) {}
+
+  BinStream* stream;  // the file's one stream, shared by every image in it
+  ImageKind kind = ImageKind::bin;
+  int64_t file_offset = 0;  // where the container's header or the raw image begins
   int64_t first_record_position = 0;
-  BinHeader header;
+  BinHeader header;  // a raw image's image_start is its first address
+  std::unique_ptr<ImageStore> store;
   RecordCursor cursor;
-  RecordIndex records;
   Transaction* transaction = nullptr;  // while one is open, write_image stages into it
 
   uint32_t rom_header_address = 0;
+  uint32_t rom_offset = 0;
   RomHeader rom_header;
   TableReader module_table;
   TableReader file_table;
@@ -140,7 +156,13 @@ struct Image {
 
 // Record stream. Results follow the conventions of the tool: 1 or a byte
 // count for success, 0 for failure; nothing here prints.
+//
+// read_bin_header reads a container's header at the stream's position and
+// makes the image the container's records; open_raw_image makes it the
+// file from offset on, at addresses from address up.
 int read_bin_header(Image& image);
+void open_raw_image(Image& image, int64_t offset, uint32_t address);
+// Address 0 is never located: it means "none" wherever an image holds it.
 uint32_t locate_address(Image& image, uint32_t target);
 uint32_t read_image(Image& image, void* buffer, uint32_t count);
 // Inside a Transaction the writes are staged (see transaction.h): the
@@ -153,9 +175,11 @@ int refresh_record_checksum(Image& image);
 // locate_address(address) would reach, without moving the cursor.
 uint32_t measure_image(Image& image, uint32_t address, uint32_t count);
 
-// Headers and tables.
+// Headers and tables. read_rom_header also finds the ROM offset of an image
+// whose ROM header address lies in no record (see rom_offset.cpp).
 int read_ecec_header(Image& image);
 int read_rom_header(Image& image);
+bool find_rom_offset(Image& image, uint32_t& offset);
 // The loaders locate a table and start its walk; the walk then takes the
 // entries one by one, false once the table has ended.
 int load_module_table(Image& image);

@@ -59,7 +59,13 @@ int read_ecec_header(Image& image) {
 }
 
 int read_rom_header(Image& image) {
-  if (locate_address(image, image.rom_header_address) == 0) return 0;
+  image.rom_offset = 0;
+  if (locate_address(image, image.rom_header_address) == 0) {
+    uint32_t offset = 0;
+    if (!find_rom_offset(image, offset)) return 0;
+    image.rom_offset = offset;
+    locate_address(image, image.rom_header_address);
+  }
   read_image(image, image.rom_header.bytes.data(), kRomHeaderSize);
   return 1;
 }
@@ -68,7 +74,7 @@ int read_rom_header(Image& image) {
 
 void TableReader::start(Image& image, uint32_t count, uint32_t entry_size, uint32_t name_offset) {
   cursor_ = image.cursor;
-  position_ = image.stream.tell();
+  position_ = image.stream->tell();
   entry_size_ = entry_size;
   name_offset_ = name_offset;
   unread_ = count;
@@ -79,9 +85,9 @@ void TableReader::start(Image& image, uint32_t count, uint32_t entry_size, uint3
 template <typename MoreWanted>
 void TableReader::read_entries(Image& image, MoreWanted&& more_wanted) {
   const RecordCursor saved_cursor = image.cursor;
-  const int64_t saved_position = image.stream.tell();
+  const int64_t saved_position = image.stream->tell();
   image.cursor = cursor_;
-  image.stream.seek(position_);
+  image.stream->seek(position_);
   while (unread_ > 0 && more_wanted()) {
     const size_t at = entries_.size();
     entries_.resize(at + entry_size_, 0);
@@ -90,9 +96,9 @@ void TableReader::read_entries(Image& image, MoreWanted&& more_wanted) {
     if (load_u32(&entries_[at + name_offset_]) == 0) unread_ = 0;
   }
   cursor_ = image.cursor;
-  position_ = image.stream.tell();
+  position_ = image.stream->tell();
   image.cursor = saved_cursor;
-  image.stream.seek(saved_position);
+  image.stream->seek(saved_position);
 }
 
 const uint8_t* TableReader::next(Image& image) {
@@ -187,14 +193,14 @@ int store_file_entry(Image& image, std::FILE* out, uint32_t index, uint32_t real
     return 0;
   }
   const RecordCursor saved_cursor = image.cursor;
-  const int64_t saved_position = image.stream.tell();
+  const int64_t saved_position = image.stream->tell();
   uint8_t entry[kFileEntrySize] = {};
   read_image(image, entry, kFileEntrySize);
   store_u32(entry, attributes);
   store_u32(entry + 12, real_size);
   store_u32(entry + 16, stored_size);
   image.cursor = saved_cursor;
-  image.stream.seek(saved_position);
+  image.stream->seek(saved_position);
   write_image(image, entry, kFileEntrySize);
   return 1;
 }

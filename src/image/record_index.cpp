@@ -13,7 +13,7 @@ namespace {
 constexpr uint32_t kNone = UINT32_MAX;
 
 // Visits the record headers from position on, in file order, until the end
-// record (address 0) or until a whole header can no longer be read.
+// record or until a whole header can no longer be read.
 // visit(address, length, header_position) returns false to stop early.
 template <typename Visit>
 void walk_records(BinStream& stream, int64_t position, Visit&& visit) {
@@ -23,7 +23,7 @@ void walk_records(BinStream& stream, int64_t position, Visit&& visit) {
     if (stream.read(header, sizeof header) != sizeof header) return;
     const uint32_t address = load_u32(header);
     const uint32_t length = load_u32(header + 4);
-    if (address == 0 || !visit(address, length, position)) return;
+    if (is_end_record(address, load_u32(header + 8)) || !visit(address, length, position)) return;
     position += kRecordHeaderSize + static_cast<int64_t>(length);
   }
 }
@@ -32,7 +32,7 @@ void walk_records(BinStream& stream, int64_t position, Visit&& visit) {
 
 void RecordIndex::build(BinStream& stream, int64_t first_record_position, uint32_t max_records,
                         size_t max_bytes) {
-  *this = RecordIndex();
+  *this = RecordIndex(first_record_position);
   built_ = true;
   file_size_ = std::max<int64_t>(stream.size(), 0);
 
@@ -100,7 +100,20 @@ bool RecordIndex::map(const std::vector<Record>& records, size_t n, size_t max_b
   return true;
 }
 
-bool RecordIndex::find(BinStream& stream, uint32_t address, RecordSpan& record) const {
+bool RecordIndex::find(BinStream& stream, uint32_t address, Stretch& record) {
+  if (!built_) build(stream, first_record_position_);
+  return lookup(stream, address, record);
+}
+
+void RecordIndex::visit(BinStream& stream, const Visit& visit) {
+  const int64_t saved = stream.tell();
+  walk_records(stream, first_record_position_, [&](uint32_t address, uint32_t length, int64_t position) {
+    return visit(address, length, position + kRecordHeaderSize);
+  });
+  stream.seek(saved);
+}
+
+bool RecordIndex::lookup(BinStream& stream, uint32_t address, Stretch& record) const {
   const int64_t saved = stream.tell();
   bool found = false;
   auto it = std::upper_bound(runs_.begin(), runs_.end(), address,
@@ -117,14 +130,14 @@ bool RecordIndex::find(BinStream& stream, uint32_t address, RecordSpan& record) 
       const uint32_t start = load_u32(header);
       const uint32_t end = start + load_u32(header + 4);
       found = address < end;
-      if (found) record = {start, end, position};
+      if (found) record = {start, end, position + kRecordHeaderSize, position};
     }
   }
   if (!found && tail_position_ >= 0) {
     walk_records(stream, tail_position_, [&](uint32_t start, uint32_t length, int64_t position) {
       const uint32_t end = start + length;
       found = start <= address && address < end;
-      if (found) record = {start, end, position};
+      if (found) record = {start, end, position + kRecordHeaderSize, position};
       return !found;
     });
   }

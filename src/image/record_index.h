@@ -8,18 +8,16 @@
 #include <vector>
 
 #include "image/bin_stream.h"
+#include "image/image_store.h"
 
 namespace xipsaw {
 
 inline constexpr uint32_t kRecordHeaderSize = 12;
 
-// One record: the addresses it covers, [address, end), and the position of
-// its header in the BIN file.
-struct RecordSpan {
-  uint32_t address = 0;
-  uint32_t end = 0;
-  int64_t header_position = 0;
-};
+// Whether a record header ends the sequence: address 0 with checksum 0 (its
+// length holds the entry point). A record at address 0 with a checksum is
+// data, as loaders that begin at address 0 have it.
+inline bool is_end_record(uint32_t address, uint32_t checksum) { return address == 0 && checksum == 0; }
 
 // The map is a sorted array of runs: stretches of addresses over which the
 // first covering record stays the same, each with the position of that
@@ -39,10 +37,14 @@ struct RecordSpan {
 // covers is looked for by walking the tail's headers in file order, as the
 // record stream's plain walk would. Images with fewer records than the
 // limits, which is every real one, never walk.
-class RecordIndex {
+class RecordIndex final : public ImageStore {
  public:
   static constexpr uint32_t kMaxRecords = 1u << 20;
   static constexpr size_t kMaxBytes = size_t{8} << 20;
+
+  // The records whose first header lies at first_record_position; the map
+  // is built at the first lookup.
+  explicit RecordIndex(int64_t first_record_position = 0) : first_record_position_(first_record_position) {}
 
   // Walks the record headers from first_record_position to the end record,
   // or to where a whole header can no longer be read.
@@ -50,11 +52,11 @@ class RecordIndex {
              size_t max_bytes = kMaxBytes);
   bool built() const { return built_; }
 
-  // The record that holds address, or false when no record does. The
-  // stream's position is the same after as before.
-  bool find(BinStream& stream, uint32_t address, RecordSpan& record) const;
+  // The record that holds address, or false when no record does.
+  bool find(BinStream& stream, uint32_t address, Stretch& record) override;
+  void visit(BinStream& stream, const Visit& visit) override;
 
-  int64_t file_size() const { return file_size_; }
+  int64_t file_size() const override { return file_size_; }
   // Whether every record of the file is in the map (no tail).
   bool complete() const { return tail_position_ < 0; }
   // Bytes held by the map.
@@ -78,6 +80,9 @@ class RecordIndex {
   // Maps the first n records; false when the map would exceed max_bytes.
   bool map(const std::vector<Record>& records, size_t n, size_t max_bytes);
 
+  bool lookup(BinStream& stream, uint32_t address, Stretch& record) const;
+
+  int64_t first_record_position_ = 0;
   bool built_ = false;
   int64_t file_size_ = 0;
   int64_t tail_position_ = -1;  // header of the first record not indexed, -1 when none

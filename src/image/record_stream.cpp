@@ -15,36 +15,50 @@ namespace xipsaw {
 
 int read_bin_header(Image& image) {
   uint8_t bytes[kBinHeaderSize] = {};
-  size_t got = image.stream.read(bytes, sizeof bytes);
+  const int64_t at = image.stream->tell();
+  size_t got = image.stream->read(bytes, sizeof bytes);
   if (got < 7 || std::memcmp(bytes, kBinSignature, 7) != 0) return 0;
   std::memcpy(image.header.signature.data(), bytes, 7);
   image.header.image_start = load_u32(bytes + 7);
   image.header.image_length = load_u32(bytes + 11);
-  image.first_record_position = image.stream.tell();
+  image.kind = ImageKind::bin;
+  image.file_offset = at;
+  image.first_record_position = image.stream->tell();
+  image.store = std::make_unique<RecordIndex>(image.first_record_position);
   image.cursor = {};
   return 1;
 }
 
+void open_raw_image(Image& image, int64_t offset, uint32_t address) {
+  image.kind = ImageKind::raw;
+  image.file_offset = offset;
+  image.header = {};
+  image.header.image_start = address;
+  image.store = std::make_unique<RawImage>(offset, address, image.stream->size());
+  image.cursor = {};
+}
+
 namespace {
 
-// The record that holds address, from the index built at the first lookup.
-bool find_record(Image& image, uint32_t address, RecordSpan& record) {
-  if (!image.records.built()) image.records.build(image.stream, image.first_record_position);
-  return address != 0 && image.records.find(image.stream, address, record);
+// The stretch that holds an address of the image's own (after the ROM
+// offset), where the image has any.
+bool find_stretch(Image& image, uint32_t address, Stretch& stretch) {
+  return image.store != nullptr && image.store->find(*image.stream, address, stretch);
 }
 
 }  // namespace
 
 uint32_t locate_address(Image& image, uint32_t target) {
-  RecordSpan record;
-  if (!find_record(image, target, record)) {
+  Stretch stretch;
+  const uint32_t at = target - image.rom_offset;
+  if (target == 0 || !find_stretch(image, at, stretch)) {
     image.cursor = {};
     return 0;
   }
   image.cursor.address = target;
-  image.cursor.remaining = record.end - target;
-  image.cursor.header_position = record.header_position;
-  image.stream.seek(record.header_position + kRecordHeaderSize + (target - record.address));
+  image.cursor.remaining = stretch.end - at;
+  image.cursor.header_position = stretch.header_position;
+  image.stream->seek(stretch.data_position + (at - stretch.address));
   return image.cursor.remaining;
 }
 
@@ -60,7 +74,7 @@ uint32_t transfer(Image& image, std::conditional_t<Write, const uint8_t*, uint8_
   RecordCursor& cursor = image.cursor;
   if (cursor.address == 0) return 0;
   auto move = [&](uint32_t offset, uint32_t n) -> uint32_t {
-    BinStream& stream = image.stream;
+    BinStream& stream = *image.stream;
     const int64_t at = stream.tell();
     size_t done;
     if constexpr (Write) {
@@ -103,21 +117,23 @@ uint32_t transfer(Image& image, std::conditional_t<Write, const uint8_t*, uint8_
   }
 }
 
-// Bytes a transfer of count bytes would really move when it starts at
-// address, data_position, with remaining bytes left in the current record.
-uint32_t reach(Image& image, uint32_t address, uint32_t remaining, int64_t data_position, uint32_t count) {
+// Bytes a transfer of count bytes would really move when it starts at the
+// image's own address at, data_position, with remaining bytes left in the
+// current stretch. Like a transfer it stops where a continuation would be
+// at address 0.
+uint32_t reach(Image& image, uint32_t at, uint32_t remaining, int64_t data_position, uint32_t count) {
   uint32_t total = 0;
   while (total < count) {
     uint32_t chunk = std::min(remaining, count - total);
-    int64_t present = image.records.file_size() - data_position;
+    int64_t present = image.store->file_size() - data_position;
     if (chunk > 0 && present < chunk) return total + static_cast<uint32_t>(std::max<int64_t>(present, 0));
     total += chunk;
-    address += chunk;
+    at += chunk;
     if (total == count) break;
-    RecordSpan next;
-    if (!find_record(image, address, next)) break;
-    remaining = next.end - address;
-    data_position = next.header_position + kRecordHeaderSize + (address - next.address);
+    Stretch next;
+    if (at + image.rom_offset == 0 || !find_stretch(image, at, next)) break;
+    remaining = next.end - at;
+    data_position = next.data_position + (at - next.address);
   }
   return total;
 }
@@ -136,12 +152,14 @@ uint32_t write_image(Image& image, const void* buffer, uint32_t count) {
 }
 
 int refresh_record_checksum(Image& image) {
-  BinStream& stream = image.stream;
+  BinStream& stream = *image.stream;
   const int64_t saved = stream.tell();
   const int64_t header_position = image.cursor.header_position;
   uint8_t header[kRecordHeaderSize];
+  // A raw image has no record, and so no checksum to keep right.
+  if (header_position <= 0) return 1;
   stream.seek(header_position);
-  if (header_position != 0 && stream.read(header, sizeof header) == sizeof header) {
+  if (stream.read(header, sizeof header) == sizeof header) {
     // Sum the data in slices, so that a record of any length needs only a
     // small buffer; a record cut short by the end of the file keeps the
     // checksum it has.
@@ -167,10 +185,10 @@ int refresh_record_checksum(Image& image) {
 }
 
 uint32_t measure_image(Image& image, uint32_t address, uint32_t count) {
-  RecordSpan record;
-  if (!find_record(image, address, record)) return 0;
-  return reach(image, address, record.end - address,
-               record.header_position + kRecordHeaderSize + (address - record.address), count);
+  Stretch stretch;
+  const uint32_t at = address - image.rom_offset;
+  if (address == 0 || !find_stretch(image, at, stretch)) return 0;
+  return reach(image, at, stretch.end - at, stretch.data_position + (at - stretch.address), count);
 }
 
 }  // namespace xipsaw

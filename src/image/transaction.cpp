@@ -22,7 +22,8 @@ using Interval = std::pair<int64_t, int64_t>;  // [first, end) of BIN file posit
 
 // Each record the unit touches, in file order: its header position, its old
 // header and the changed ranges of its data. Records whose data the file
-// does not hold in full keep their checksum, which cannot be recomputed.
+// does not hold in full keep their checksum, which cannot be recomputed; the
+// changes to a raw image are one "record" without a header.
 struct Transaction::Plan {
   struct Record {
     int64_t header_position = 0;
@@ -61,7 +62,7 @@ void Transaction::overlay(int64_t position, uint8_t* bytes, size_t count) const 
 // ranges go into the journal, and the old bytes with the staged ones laid
 // over them give the record's new checksum.
 bool Transaction::prepare(Plan& plan, const std::string& journal_path) {
-  BinStream& stream = image_.stream;
+  BinStream& stream = *image_.stream;
   const int64_t file_size = stream.size();
   uint32_t range_count = 0;
   std::vector<int64_t> headers;
@@ -75,9 +76,13 @@ bool Transaction::prepare(Plan& plan, const std::string& journal_path) {
   for (int64_t h : headers) {
     Plan::Record& record = plan.records.emplace_back();
     record.header_position = h;
-    stream.seek(h);
-    if (stream.read(record.header.data(), kRecordHeaderSize) != kRecordHeaderSize) return false;
-    record.resummed = h + kRecordHeaderSize + load_u32(record.header.data() + 4) <= file_size;
+    // A raw image's bytes belong to no record: they are journaled, with no
+    // checksum to resum.
+    if (h != kNoRecordHeader) {
+      stream.seek(h);
+      if (stream.read(record.header.data(), kRecordHeaderSize) != kRecordHeaderSize) return false;
+      record.resummed = h + kRecordHeaderSize + load_u32(record.header.data() + 4) <= file_size;
+    }
     for (const Staged& w : staged_)
       if (w.header_position == h) record.changed.emplace_back(w.position, w.position + w.count);
     std::sort(record.changed.begin(), record.changed.end());
@@ -129,7 +134,7 @@ bool Transaction::prepare(Plan& plan, const std::string& journal_path) {
 }
 
 bool Transaction::apply(const Plan& plan) {
-  BinStream& stream = image_.stream;
+  BinStream& stream = *image_.stream;
   for (const Staged& w : staged_) {
     stream.seek(w.position);
     if (stream.write(w.bytes(), w.count) != w.count) return false;
@@ -150,7 +155,7 @@ CommitResult Transaction::commit(const std::string& journal_path) {
     if (apply(plan) && remove_journal(journal_path))
       result = CommitResult::committed;
     else
-      result = play_back_journal(image_.stream, journal_path) == Playback::restored ? CommitResult::undone
+      result = play_back_journal(*image_.stream, journal_path) == Playback::restored ? CommitResult::undone
                                                                                      : CommitResult::journal_kept;
   }
   staged_.clear();

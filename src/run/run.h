@@ -18,8 +18,9 @@ enum CommandKind : int32_t { kList = 1, kExtract = 2, kUpdate = 3 };
 
 struct Run {
   std::FILE* out = stdout;           // every message and listing line
-  Image image;                       // the BIN stream, the cursor, the headers and tables
   std::string bin_path;              // the BIN file, as given
+  BinStream stream;                  // the one stream on it
+  Image image{stream};               // the image the passes work on: the cursor, the headers and tables
   OutputDirectory output_directory;  // where extract writes
   CompressionLibrary codec;          // bound for extract and update only
   SectionNameCounters section_names;

@@ -50,7 +50,7 @@ struct UpdatePass {
   xipsaw::Run run;
   explicit UpdatePass(const std::string& bin) {
     run.bin_path = bin;
-    EXPECT_TRUE(run.image.stream.open(bin));
+    EXPECT_TRUE(run.stream.open(bin));
     EXPECT_TRUE(xipsaw::read_bin_header(run.image) && xipsaw::read_ecec_header(run.image) &&
                 xipsaw::read_rom_header(run.image));
   }
@@ -67,7 +67,7 @@ struct UpdatePass {
 // Updates plain.txt with the BIN file's writes failing after budget bytes.
 std::string update_failing_after(const std::string& bin, const std::string& input, int64_t budget, bool lasting) {
   UpdatePass pass(bin);
-  pass.run.image.stream.fail_writes_after(budget, lasting);
+  pass.run.stream.fail_writes_after(budget, lasting);
   return pass.update("plain.txt", input);
 }
 
@@ -211,9 +211,9 @@ TEST(UpdateJournal, ReadsOfTheUnitSeeItsOwnWritesAndEachRecordIsReadOnce) {
   big.layout().write(dir / "big.bin");
   write_file(dir / "new", Bytes(1000, 'n'));
   UpdatePass pass(dir / "big.bin");
-  const uint64_t read_before = pass.run.image.stream.bytes_read();
+  const uint64_t read_before = pass.run.stream.bytes_read();
   EXPECT_EQ(pass.update("big.dat", dir / "new"), "Updating big.dat ...\n");
-  const uint64_t read = pass.run.image.stream.bytes_read() - read_before;
+  const uint64_t read = pass.run.stream.bytes_read() - read_before;
   EXPECT_GE(read, size_t{1} << 21);
   EXPECT_LT(read, (size_t{1} << 21) + 4096);
   EXPECT_TRUE(all_checksums_correct(dir / "big.bin"));

@@ -237,7 +237,7 @@ TEST(ImageTables, StoreFileEntryRewritesOnlyItsThreeFields) {
     OpenedImage img(bin);
     ASSERT_TRUE(img.validate());
     ASSERT_EQ(xipsaw::store_file_entry(img.image, stdout, 2, 1111, 222, 0x803), 1);
-    img.image.stream.flush();
+    img.stream.flush();
     uint32_t got = 0;
     const Bytes stored = OpenedImage(img.path).read(entry, 28, &got);
     ASSERT_EQ(got, 28u);

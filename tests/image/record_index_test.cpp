@@ -25,7 +25,7 @@ std::optional<Found> plain_walk(const Bytes& file, uint32_t target) {
   for (uint64_t at = 15; target != 0 && at + 12 <= file.size();) {
     const uint32_t address = get_u32(file, at);
     const uint32_t length = get_u32(file, at + 4);
-    if (address == 0) break;
+    if (address == 0 && get_u32(file, at + 8) == 0) break;  // the end record
     if (address <= target && target < address + length) return Found{address, address + length, int64_t(at)};
     at += 12 + uint64_t{length};
   }
@@ -85,14 +85,16 @@ struct PlainReader {
 
 // Up to 30 records of up to 24 bytes at addresses 0x1000 to 0x103F, so that
 // most of them overlap, with some near the top of the address space (empty,
-// wrapping, or ending at 2^32), end records in the middle, and files without
-// an end record or cut short anywhere.
+// wrapping, or ending at 2^32), some at address 0 (data, or with checksum 0
+// an end record in the middle), and files without an end record or cut
+// short anywhere.
 Bytes random_layout(std::mt19937& rng, BinBuilder& bin) {
   const int count = int(rng() % 30);
   for (int i = 0; i < count; ++i) {
     Record r;
     r.address = rng() % 10 == 0 ? 0xFFFFFFE8u + rng() % 24 : 0x1000 + rng() % 64;
-    if (rng() % 40 == 0) r.address = 0;  // an end record before the last
+    if (rng() % 20 == 0) r.address = 0;  // data from address 0, or an end record before the last
+    if (r.address == 0 && rng() % 2 == 0) r.checksum = 0;
     r.data.resize(rng() % 24);
     for (uint8_t& b : r.data) b = uint8_t(rng() % 4 == 0 ? 0 : rng());
     bin.add_raw_record(r);
@@ -131,8 +133,9 @@ TEST(RecordIndex, LookupsAndReadsMatchThePlainWalkOnRandomLayouts) {
     OpenedImage img(bin);
     xipsaw::Image& image = img.image;
     for (const IndexLimits& limit : limits(rng)) {
-      image.records.build(image.stream, image.first_record_position, limit.records, limit.bytes);
-      EXPECT_LE(image.records.memory(), limit.bytes);
+      xipsaw::RecordIndex& records = static_cast<xipsaw::RecordIndex&>(*image.store);
+      records.build(img.stream, image.first_record_position, limit.records, limit.bytes);
+      EXPECT_LE(records.memory(), limit.bytes);
       PlainReader plain{file, {}, 0};
       for (uint32_t target : targets()) {
         SCOPED_TRACE(::testing::Message() << "layout " << layout << " limit " << limit.records << "/" << limit.bytes
@@ -194,9 +197,10 @@ TEST(RecordIndex, RecordsPastTheLimitsAreStillFoundInFileOrder) {
   for (const IndexLimits& limit : {IndexLimits{100, xipsaw::RecordIndex::kMaxBytes}, IndexLimits{4000, 4096}}) {
     OpenedImage img(bin);
     xipsaw::Image& image = img.image;
-    image.records.build(image.stream, image.first_record_position, limit.records, limit.bytes);
-    EXPECT_FALSE(image.records.complete());
-    EXPECT_LE(image.records.memory(), limit.bytes);
+    xipsaw::RecordIndex& records = static_cast<xipsaw::RecordIndex&>(*image.store);
+    records.build(img.stream, image.first_record_position, limit.records, limit.bytes);
+    EXPECT_FALSE(records.complete());
+    EXPECT_LE(records.memory(), limit.bytes);
     for (uint32_t target : {0x8000u, 0x10000u, 0x10001u, 0x100C8u, 0x10F9Fu, 0x10FA0u, 0x10FA3u, 0x17FFFu, 0x18000u}) {
       std::optional<Found> r = plain_walk(file, target);
       ASSERT_EQ(xipsaw::locate_address(image, target), r ? r->end - target : 0u) << std::hex << target;

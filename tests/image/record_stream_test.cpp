@@ -39,8 +39,9 @@ TEST(RecordStream, RejectsOtherSignatures) {
     bin.truncate_to = signature.size();
     TempDir dir;
     bin.write(dir / "x.bin");
-    Image image;
-    ASSERT_TRUE(image.stream.open(dir / "x.bin"));
+    xipsaw::BinStream stream;
+    Image image{stream};
+    ASSERT_TRUE(stream.open(dir / "x.bin"));
     EXPECT_EQ(xipsaw::read_bin_header(image), 0) << signature;
   }
 }
@@ -149,8 +150,9 @@ TEST(RecordStream, ImagesBeyondTwoGibibytes) {
   TempDir dir;
   std::string path = dir / "big.bin";
   bin.write(path);
-  Image image;
-  ASSERT_TRUE(image.stream.open(path));
+  xipsaw::BinStream stream;
+  Image image{stream};
+  ASSERT_TRUE(stream.open(path));
   ASSERT_EQ(xipsaw::read_bin_header(image), 1);
   ASSERT_EQ(xipsaw::locate_address(image, 0x01000002), 6u);
   EXPECT_GT(image.cursor.header_position, int64_t{1} << 31);
@@ -160,7 +162,7 @@ TEST(RecordStream, ImagesBeyondTwoGibibytes) {
   xipsaw::locate_address(image, 0x01000000);
   Bytes patch{0x80, 0x80};
   EXPECT_EQ(xipsaw::write_image(image, patch.data(), 2), 2u);
-  image.stream.flush();
+  stream.flush();
   // The last record's checksum is now the sum of its new data.
   std::FILE* f = std::fopen(path.c_str(), "rb");
   ASSERT_NE(f, nullptr);

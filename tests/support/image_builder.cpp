@@ -173,6 +173,16 @@ uint32_t extent(const std::vector<Record>& records) {
 
 }  // namespace
 
+BinBuilder BinBuilder::moved_down(uint32_t offset) const {
+  BinBuilder moved = *this;
+  moved.image_start -= offset;
+  moved.segments_.clear();
+  for (const auto& [address, bytes] : segments_) moved.put(address - offset, bytes);
+  for (uint32_t& split : moved.splits_) split -= offset;
+  for (Record& r : moved.explicit_records_) r.address -= offset;
+  return moved;
+}
+
 Bytes BinBuilder::build() const {
   std::vector<Record> recs = records();
   Bytes out = file_header(*this, extent(recs));
@@ -273,6 +283,8 @@ BinBuilder RomBuilder::layout() {
   Bytes header(84, 0);
   put_u32(header, 16, n_modules);
   put_u32(header, 48, n_files);
+  put_u32(header, 8, physfirst);
+  put_u32(header, 12, physlast);
   put_u16(header, 68, cpu_type);
   bin.put(rom_header_address, header);
   const uint32_t e32_size = newer_e32 ? 110 : 106;
@@ -346,7 +358,7 @@ BinBuilder RomBuilder::layout() {
     put_u32(entry, 24, f.load_offset);
     bin.put(file_entry_address(static_cast<uint32_t>(i)), entry);
   }
-  return bin;
+  return rom_offset != 0 ? bin.moved_down(rom_offset) : bin;
 }
 
 BinBuilder sparse_image(const std::string& name, uint32_t claimed) {

@@ -57,6 +57,10 @@ class BinBuilder {
   void add_raw_record(Record record);
   std::vector<Record> records() const;
 
+  // The same content and records, every address lower by offset (modulo
+  // 2^32): the records of an image built with a ROM offset.
+  BinBuilder moved_down(uint32_t offset) const;
+
   Bytes build() const;                     // the whole file in memory (no holes)
   void write(const std::string& path) const;  // holes are left sparse
 
@@ -139,6 +143,11 @@ class RomBuilder {
   std::optional<uint32_t> file_count;    // default: files.size()
   std::string ecec = "ECEC";
   uint16_t cpu_type = 0;    // the ROM header's, at offset 68
+  uint32_t physfirst = 0;   // the ROM header's first and last address (offsets 8, 12)
+  uint32_t physlast = 0;
+  // Every address the image holds runs rom_offset above its records' (see
+  // moved_down): the BIN header's image_start is image_start - rom_offset.
+  uint32_t rom_offset = 0;
   bool newer_e32 = false;   // 110-byte E32 headers with the time stamp at 0x20
   std::vector<RomModule> modules;
   std::vector<RomFile> files;

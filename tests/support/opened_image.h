@@ -12,7 +12,8 @@ namespace testkit {
 struct OpenedImage {
   TempDir dir;
   std::string path = dir / "nk.bin";
-  xipsaw::Image image;
+  xipsaw::BinStream stream;
+  xipsaw::Image image{stream};
 
   // Writes bin into a directory of its own and opens it.
   explicit OpenedImage(const BinBuilder& bin) {
@@ -35,13 +36,13 @@ struct OpenedImage {
   }
   // Flushes the stream so that the file can be inspected.
   Bytes file() {
-    image.stream.flush();
+    stream.flush();
     return read_file(path);
   }
 
  private:
   void open() {
-    EXPECT_TRUE(image.stream.open(path));
+    EXPECT_TRUE(stream.open(path));
     EXPECT_EQ(xipsaw::read_bin_header(image), 1);
   }
 };
