@@ -1,5 +1,6 @@
 #include "driver/driver.h"
 
+#include <cstring>
 #include <exception>
 #include <new>
 
@@ -9,6 +10,7 @@
 #include "files/file_pass.h"
 #include "image/journal.h"
 #include "modules/module_pass.h"
+#include "search/image_search.h"
 
 namespace xipsaw {
 
@@ -46,6 +48,21 @@ std::string output_directory_name(const std::string& bin_argument) {
 }
 
 namespace {
+
+// Whether the file begins with the container's signature.
+bool is_bin_file(BinStream& stream) {
+  char signature[7] = {};
+  stream.seek(0);
+  const bool bin = stream.read(signature, sizeof signature) == sizeof signature &&
+                   std::memcmp(signature, kBinSignature, sizeof signature) == 0;
+  stream.seek(0);
+  return bin;
+}
+
+void run_passes(Run& run, int kind, int word_count, const char* const* words) {
+  process_modules(run, kind, word_count, words);
+  process_files(run, kind, word_count, words);
+}
 
 int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
   std::FILE* out = options.out;
@@ -92,23 +109,49 @@ int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
     say(out, "?Can't load Compression library\n");
     return 0;
   }
-  if (!read_bin_header(run.image)) {
-    say(out, "Invalid XIP file\n");
-    return 0;
-  }
-  if (!read_ecec_header(run.image)) {
-    say(out, "Invalid ECEC header\n");
-    return 0;
-  }
-  if (!read_rom_header(run.image)) {
-    say(out, "Invalid ROM header\n");
-    return 0;
-  }
 
   const int word_count = argc - 3;
   const char* const* words = argv + 3;
-  process_modules(run, kind, word_count, words);
-  process_files(run, kind, word_count, words);
+  if (is_bin_file(run.stream)) {
+    // A BIN file is the one container it begins with.
+    if (!read_bin_header(run.image)) {
+      say(out, "Invalid XIP file\n");
+      return 0;
+    }
+    if (!read_ecec_header(run.image)) {
+      say(out, "Invalid ECEC header\n");
+      return 0;
+    }
+    if (!read_rom_header(run.image)) {
+      say(out, "Invalid ROM header\n");
+      return 0;
+    }
+    run_passes(run, kind, word_count, words);
+  } else {
+    // Any other file is searched for the images it holds; with one, the run
+    // is as on a BIN file, with several each comes after a line that says
+    // where it lies, and extracts into a subdirectory named so.
+    const ImageSearch search = find_images(run.stream);
+    if (search.images.empty()) {
+      say(out, search.unreadable ? "Unable to read BIN file\n" : "Invalid XIP file\n");
+      return 0;
+    }
+    run.update.several_images = search.images.size() > 1;
+    for (const FoundImage& found : search.images) {
+      if (run.update.several_images) {
+        const std::string offset = offset_name(found.offset);
+        say(out, "Image at offset %s\n", offset.c_str());
+        run.output_directory.set_subdirectory(offset);
+      }
+      run.image = Image(run.stream);
+      run.section_names = {};
+      if (open_found_image(run.image, found)) run_passes(run, kind, word_count, words);
+    }
+    if (search.more) say(out, "More than %zu images in the file: only the first %zu were read\n", kMaxImages, kMaxImages);
+    if (search.unreadable) say(out, "Unable to read BIN file\n");
+    if (kind == kUpdate && run.update.several_images && run.update.missing && !run.update.found)
+      say(out, "Unable to find %s on BIN\n", printable(words[0]).c_str());
+  }
 
   // Whoever reads the output through a pipe sees it now, not after the wait.
   std::fflush(out);

@@ -34,6 +34,17 @@ bool extract_file(Run& run, const FileEntry& file) {
 
 }  // namespace
 
+namespace {
+
+// "Unable to find", at once with one image, after the last with several.
+int report_missing(Run& run, const char* name) {
+  run.update.missing = true;
+  if (!run.update.several_images) say(run.out, "Unable to find %s on BIN\n", printable(name).c_str());
+  return 0;
+}
+
+}  // namespace
+
 int process_files(Run& run, int kind, int word_count, const char* const* words) {
   Image& image = run.image;
   if (!load_file_table(image)) {
@@ -55,10 +66,8 @@ int process_files(Run& run, int kind, int word_count, const char* const* words) 
       if (update_file(run, file, index, word_count, words, found) == UpdateStep::end_pass) return 0;
     }
   }
-  if (kind == kUpdate && !found) {
-    say(run.out, "Unable to find %s on BIN\n", printable(words[0]).c_str());
-    return 0;
-  }
+  run.update.found = run.update.found || found;
+  if (kind == kUpdate && !found) return report_missing(run, words[0]);
   return 1;
 }
 

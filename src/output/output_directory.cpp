@@ -228,6 +228,11 @@ void OutputFile::release() {
 
 // ---- The output directory ------------------------------------------------
 
+void OutputDirectory::set_subdirectory(std::string name) {
+  subdirectory_ = std::move(name);
+  subdirectory_made_ = false;
+}
+
 void OutputDirectory::protect(int bin_descriptor, std::string journal_path) {
   bin_descriptor_ = bin_descriptor;
   journal_path_ = std::move(journal_path);
@@ -298,25 +303,33 @@ void OutputDirectory::learn_protected() {
 }
 
 void OutputDirectory::prepare() {
-  if (handle_ != nullptr) return;
-  if (!name_.empty()) CreateDirectoryA(name_.c_str(), nullptr);
-  // The directory itself may be a link the user made: this open follows it.
-  HANDLE directory = open_directory(name_.empty() ? "." : name_, kShareAll, true);
-  BY_HANDLE_FILE_INFORMATION info;
-  if (identity_of(directory, info).known && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    handle_ = directory;
-    learn_protected();
-  } else if (directory != INVALID_HANDLE_VALUE) {
-    CloseHandle(directory);
+  if (handle_ == nullptr) {
+    if (!name_.empty()) CreateDirectoryA(name_.c_str(), nullptr);
+    // The directory itself may be a link the user made: this open follows it.
+    HANDLE directory = open_directory(name_.empty() ? "." : name_, kShareAll, true);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (identity_of(directory, info).known && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      handle_ = directory;
+      learn_protected();
+    } else if (directory != INVALID_HANDLE_VALUE) {
+      CloseHandle(directory);
+    }
+  }
+  // The subdirectory is created only; open() walks it as any directory of
+  // an entry's name, refusing a reparse point there.
+  if (handle_ != nullptr && !subdirectory_.empty() && !subdirectory_made_) {
+    CreateDirectoryA(((name_.empty() ? std::string(".") : name_) + "/" + subdirectory_).c_str(), nullptr);
+    subdirectory_made_ = true;
   }
 }
 
 bool OutputDirectory::open(const std::string& name, OutputFile& file) {
-  file.path_ = output_path(name_, name);
+  const std::string entry = subdirectory_.empty() ? name : subdirectory_ + "/" + name;
+  file.path_ = output_path(name_, entry);
   std::vector<std::string> directories;
   std::string leaf;
   if (handle_ == nullptr || !bin_.known || !name_stays_below(name) || has_control_bytes(name) ||
-      !split_name(name, directories, leaf))
+      !split_name(entry, directories, leaf))
     return false;
 
   // Each directory on the way must be a plain directory; each stays open,
@@ -382,18 +395,26 @@ void OutputDirectory::learn_protected() {
 }
 
 void OutputDirectory::prepare() {
-  if (fd_ >= 0) return;
-  if (!name_.empty()) mkdir(name_.c_str(), 0777);
-  // The directory itself may be a link the user made: this open follows it.
-  fd_ = ::open(name_.empty() ? "." : name_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd_ >= 0) learn_protected();
+  if (fd_ < 0) {
+    if (!name_.empty()) mkdir(name_.c_str(), 0777);
+    // The directory itself may be a link the user made: this open follows it.
+    fd_ = ::open(name_.empty() ? "." : name_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ >= 0) learn_protected();
+  }
+  // The subdirectory is created only; open() walks it as any directory of
+  // an entry's name, refusing a link there.
+  if (fd_ >= 0 && !subdirectory_.empty() && !subdirectory_made_) {
+    mkdirat(fd_, subdirectory_.c_str(), 0777);
+    subdirectory_made_ = true;
+  }
 }
 
 bool OutputDirectory::open(const std::string& name, OutputFile& file) {
-  file.path_ = output_path(name_, name);
+  const std::string entry = subdirectory_.empty() ? name : subdirectory_ + "/" + name;
+  file.path_ = output_path(name_, entry);
   std::vector<std::string> directories;
   if (fd_ < 0 || !bin_.known || !name_stays_below(name) || has_control_bytes(name) ||
-      !split_name(name, directories, file.leaf_))
+      !split_name(entry, directories, file.leaf_))
     return false;
 
   // Each directory on the way must be a plain directory, not a link to one.

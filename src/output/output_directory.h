@@ -104,9 +104,14 @@ class OutputDirectory {
   // next run would play back into the BIN file.
   void protect(int bin_descriptor, std::string journal_path);
 
-  // Creates the directory, failure ignored, and opens it. Does nothing once
-  // it is open; a directory that cannot be had shows as the failure of
-  // every open.
+  // Puts the entries opened from now on into the subdirectory of that name
+  // (one level, below the directory), or back into the directory itself
+  // with an empty name.
+  void set_subdirectory(std::string name);
+
+  // Creates the directory, failure ignored, and opens it, then creates the
+  // subdirectory, if any, the same way. Does nothing once both are there; a
+  // directory that cannot be had shows as the failure of every open.
   void prepare();
 
   // Opens the entry name below the directory as a plain file for writing,
@@ -125,6 +130,8 @@ class OutputDirectory {
   bool has_journal_name(const std::string& leaf) const;
 
   std::string name_;
+  std::string subdirectory_;
+  bool subdirectory_made_ = false;
   int bin_descriptor_ = -1;
   std::string journal_path_;
   FileIdentity bin_;

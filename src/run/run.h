@@ -16,14 +16,24 @@ namespace xipsaw {
 
 enum CommandKind : int32_t { kList = 1, kExtract = 2, kUpdate = 3 };
 
+// What update learns about the name it looks for. With several images in
+// the file, "Unable to find" waits until every image has been walked, and
+// comes only when none holds the name.
+struct UpdateSearch {
+  bool several_images = false;
+  bool found = false;    // some image holds the name
+  bool missing = false;  // an image's walk ended without it (reported at the end with several)
+};
+
 struct Run {
   std::FILE* out = stdout;           // every message and listing line
   std::string bin_path;              // the BIN file, as given
   BinStream stream;                  // the one stream on it
   Image image{stream};               // the image the passes work on: the cursor, the headers and tables
-  OutputDirectory output_directory;  // where extract writes
+  OutputDirectory output_directory;  // where extract writes (each image's subdirectory, with several)
   CompressionLibrary codec;          // bound for extract and update only
-  SectionNameCounters section_names;
+  SectionNameCounters section_names; // the image's: each image is rebuilt as it would be alone
+  UpdateSearch update;
 };
 
 }  // namespace xipsaw
