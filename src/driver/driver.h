@@ -15,6 +15,12 @@ struct RunOptions {
 
 inline constexpr unsigned kFinalWaitMilliseconds = 30000;
 
+// Whether a value of the environment variable XIPSAW_NO_WAIT asks to skip
+// the final wait: any value but none, the empty text and "0".
+inline bool skips_final_wait(const char* value) {
+  return value != nullptr && value[0] != '\0' && !(value[0] == '0' && value[1] == '\0');
+}
+
 void print_usage(std::FILE* out, const char* program);
 
 // The CommandKind a command word selects, or 0. ASCII letters match without

@@ -2,6 +2,7 @@
 // place of the compression library.
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -69,6 +70,8 @@ int main(int argc, char** argv) {
   xipsaw::RunOptions options;
   options.out = stdout;
   options.library_dir = library_directory();
-  options.wait = [](unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+  // Scripts that run the tool many times set XIPSAW_NO_WAIT.
+  if (!xipsaw::skips_final_wait(std::getenv("XIPSAW_NO_WAIT")))
+    options.wait = [](unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
   return xipsaw::run_command_line(argc, argv, options);
 }

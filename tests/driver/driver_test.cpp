@@ -143,6 +143,19 @@ TEST(Executable, EarlyEndsExitAtOnceAndCompleteRunsFlushBeforeTheWait) {
   EXPECT_FALSE(extracting.exited);
   EXPECT_EQ(read_file(dir / "two/hello.txt"), bytes_of("hello"));
 
+  // XIPSAW_NO_WAIT set to anything but "" or "0" skips the wait.
+  EXPECT_FALSE(xipsaw::skips_final_wait(nullptr));
+  EXPECT_FALSE(xipsaw::skips_final_wait(""));
+  EXPECT_FALSE(xipsaw::skips_final_wait("0"));
+  EXPECT_TRUE(xipsaw::skips_final_wait("1"));
+  EXPECT_TRUE(xipsaw::skips_final_wait("00"));
+  set_environment("XIPSAW_NO_WAIT", "yes");
+  ProcessRun unwaited = run_program(xipsaw_executable(), {bin, "list"}, "");
+  set_environment("XIPSAW_NO_WAIT", "");
+  EXPECT_NE(unwaited.output.find("hello.txt (ROM 0x"), std::string::npos) << unwaited.output;
+  EXPECT_TRUE(unwaited.exited);
+  EXPECT_EQ(unwaited.exit_code, 0);
+
   // A missing BIN file ends the run at once, with exit code 0.
   ProcessRun missing = run_program(xipsaw_executable(), {dir / "missing.bin", "list"}, "");
   EXPECT_EQ(missing.output, "Unable to open BIN file\n");

@@ -101,6 +101,10 @@ std::string linux_program_missing(const std::string& path) {
   return "needs the Linux program " + path + ", which a Windows build cannot run";
 }
 
+void set_environment(const std::string& name, const std::string& value) {
+  _putenv_s(name.c_str(), value.c_str());
+}
+
 std::string read_only_not_enforced() {
   return "under wine the read-only attribute is a Unix permission, which root ignores";
 }
@@ -161,6 +165,13 @@ long read_some(int output, char* buffer, size_t size) { return static_cast<long>
 
 std::string linux_program_missing(const std::string& path) {
   return std::filesystem::exists(path) ? std::string() : "no " + path;
+}
+
+void set_environment(const std::string& name, const std::string& value) {
+  if (value.empty())
+    unsetenv(name.c_str());
+  else
+    setenv(name.c_str(), value.c_str(), 1);
 }
 
 std::string read_only_not_enforced() {

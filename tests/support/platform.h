@@ -60,6 +60,10 @@ std::string linux_program_missing(const std::string& path);
 #define SKIP_WITHOUT_LINUX_PROGRAM(path) \
   if (const std::string why = testkit::linux_program_missing(path); !why.empty()) GTEST_SKIP() << why
 
+// Sets an environment variable of the test process, which the processes it
+// starts inherit; the empty value removes it.
+void set_environment(const std::string& name, const std::string& value);
+
 // Why a file without write permission may still be opened for writing here,
 // or an empty text when it cannot.
 std::string read_only_not_enforced();
