@@ -147,7 +147,9 @@ int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
       run.section_names = {};
       if (open_found_image(run.image, found)) run_passes(run, kind, word_count, words);
     }
-    if (search.more) say(out, "More than %zu images in the file: only the first %zu were read\n", kMaxImages, kMaxImages);
+    if (search.more)
+      say(out, "More than %zu images in the file: only the first %zu were read\n", search.images.size(),
+          search.images.size());
     if (search.unreadable) say(out, "Unable to read BIN file\n");
     if (kind == kUpdate && run.update.several_images && run.update.missing && !run.update.found)
       say(out, "Unable to find %s on BIN\n", printable(words[0]).c_str());

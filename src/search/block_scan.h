@@ -1,10 +1,8 @@
 // Reading a whole file in large blocks, each with a look-ahead past its end,
-// for searches that test every byte offset; and the word-at-a-time tests
-// that let them pass over eight offsets at once.
+// for searches that test every byte offset.
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -12,8 +10,6 @@
 #include "image/bin_stream.h"
 
 namespace xipsaw {
-
-static_assert(std::endian::native == std::endian::little, "the byte tests take byte i of a word as lane i");
 
 class BlockScan {
  public:
@@ -45,40 +41,5 @@ class BlockScan {
   int64_t file_size_;
   std::vector<uint8_t> buffer_;
 };
-
-// ---- Eight offsets at once ----------------------------------------------
-
-inline uint64_t load_word(const uint8_t* p) {
-  uint64_t w;
-  std::memcpy(&w, p, sizeof w);
-  return w;
-}
-
-inline constexpr uint64_t kLanes = 0x0101010101010101ull;
-inline constexpr uint64_t kHighBits = 0x8080808080808080ull;
-
-// 0x80 in each byte of w that is zero, 0 in every other, exactly: no carry
-// crosses from one byte into the next.
-inline uint64_t zero_bytes(uint64_t w) {
-  constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
-  return ~(((w & low7) + low7) | w | low7);
-}
-
-// 0x80 in lane i when the text of n bytes lies at p + i, for i = 0 .. 7.
-inline uint64_t text_lanes(const uint8_t* p, const char* text, size_t n) {
-  uint64_t lanes = kHighBits;
-  for (size_t k = 0; k < n && lanes != 0; ++k)
-    lanes &= zero_bytes(load_word(p + k) ^ (kLanes * static_cast<uint8_t>(text[k])));
-  return lanes;
-}
-
-// The lanes set in a mask of zero_bytes form, lowest first.
-template <typename Visit>
-void for_each_lane(uint64_t lanes, Visit&& visit) {
-  while (lanes != 0) {
-    visit(static_cast<size_t>(std::countr_zero(lanes) / 8));
-    lanes &= lanes - 1;
-  }
-}
 
 }  // namespace xipsaw

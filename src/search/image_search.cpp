@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <queue>
+#include <string_view>
 
 #include "common/le.h"
 #include "image/record_index.h"
@@ -13,10 +14,6 @@
 namespace xipsaw {
 
 namespace {
-
-// Limits of the search's memory (about 12 MiB each at most).
-constexpr size_t kMaxPending = size_t{1} << 18;
-constexpr size_t kMaxHeldHeaders = size_t{1} << 19;
 
 constexpr uint32_t kEcec = 0x40;  // the ECEC word's offset in an image
 constexpr char kBinText[] = "B000FF\n";
@@ -84,7 +81,8 @@ struct Container {
 
 class Search {
  public:
-  Search(BinStream& stream) : stream_(stream), size_(stream.size()), scan_(stream, size_), chains_(stream, size_) {}
+  Search(BinStream& stream, const SearchLimits& limits)
+      : stream_(stream), size_(stream.size()), limits_(limits), scan_(stream, size_), chains_(stream, size_) {}
 
   ImageSearch run() {
     ImageSearch result;
@@ -100,7 +98,7 @@ class Search {
     int64_t from = 0;
     bool first = true;
     for (;;) {
-      PendingCandidates pending(kMaxPending);
+      PendingCandidates pending(limits_.candidates);
       std::vector<HeaderKey> headers;
       bool headers_full = false;
       int64_t overflow = -1;
@@ -128,67 +126,87 @@ class Search {
   // offset the candidate that begins there, then the header there, so that
   // a header only resolves candidates at or before it. Candidates are held
   // from hold_from on until the limit; past the limit, headers are kept for
-  // the second pass.
+  // the second pass. Headers are only looked for while they can serve:
+  // while candidates are held, or to be kept.
   void block(int64_t start, const uint8_t* bytes, size_t count, bool containers, int64_t hold_from,
              PendingCandidates& pending, int64_t& overflow, std::vector<HeaderKey>& headers, bool& headers_full) {
-    for (size_t i = 0; i < count; i += 8) {
-      const uint8_t* p = bytes + i;
-      const uint64_t ecec = overflow < 0 ? text_lanes(p + kEcec, "ECEC", 4) : 0;
-      const uint64_t bin = containers ? text_lanes(p, "B000", 4) : 0;
-      // A ROM header's module and file counts are below 2^27 and 2^28, and
-      // its physlast is not 0: bytes 19 and 51 are small, 12 to 15 not all
-      // zero.
-      const uint64_t small = (load_word(p + 19) & (kLanes * 0xF8)) | (load_word(p + 51) & (kLanes * 0xF0));
-      const uint64_t physlast = load_word(p + 12) | load_word(p + 13) | load_word(p + 14) | load_word(p + 15);
-      const uint64_t header = zero_bytes(small) & ~zero_bytes(physlast) & kHighBits;
-      if ((ecec | bin | header) == 0) continue;
-      for_each_lane(ecec | bin | header, [&](size_t lane) {
-        if (i + lane >= count) return;
-        const int64_t at = start + static_cast<int64_t>(i + lane);
-        const uint64_t bit = uint64_t{0x80} << (8 * lane);
-        if (bin & bit) container(at, p + lane);
-        if ((ecec & bit) && at >= hold_from && at + kEcec + 8 <= size_) {
-          if (overflow < 0 && pending.full()) overflow = at;
-          if (overflow < 0) pending.add(at, static_cast<uint64_t>(at) + load_u32(p + lane + kEcec + 4));
+    if (containers) {
+      const std::string_view text(reinterpret_cast<const char*>(bytes), count + 6);
+      for (size_t at = text.find(kBinText); at < count; at = text.find(kBinText, at + 1))
+        container(start + static_cast<int64_t>(at));
+    }
+    candidates_.clear();
+    if (overflow < 0) {
+      const std::string_view text(reinterpret_cast<const char*>(bytes) + kEcec, count + 3);
+      for (size_t at = text.find("ECEC"); at < count; at = text.find("ECEC", at + 1)) {
+        const int64_t offset = start + static_cast<int64_t>(at);
+        if (offset < hold_from || offset + kEcec + 8 > size_) continue;
+        if (pending.held() + candidates_.size() == limits_.candidates) {
+          overflow = offset;
+          break;
         }
+        candidates_.push_back({offset, static_cast<uint64_t>(offset) + load_u32(bytes + at + kEcec + 4)});
+      }
+    }
+    size_t next = 0;  // the first candidate not yet held
+    if (!pending.empty() || !candidates_.empty() || overflow >= 0) {
+      mark_headers(bytes, count);
+      const auto* flags = reinterpret_cast<const char*>(flags_.data());
+      for (const void* hit = std::memchr(flags, 1, count); hit != nullptr;) {
+        const size_t at = static_cast<size_t>(static_cast<const char*>(hit) - flags);
+        const int64_t position = start + static_cast<int64_t>(at);
+        for (; next < candidates_.size() && candidates_[next].offset <= position; ++next)
+          pending.add(candidates_[next].offset, candidates_[next].key);
         HeaderKey key;
-        if ((header & bit) && header_key(p + lane, at, size_, key)) {
-          pending.resolve(key, [&](int64_t offset) { add_raw(offset, static_cast<uint32_t>(key.key - at)); });
-          if (overflow >= 0 && !headers_full) {
-            headers_full = headers.size() == kMaxHeldHeaders;
+        if (header_key(bytes + at, position, size_, key)) {
+          pending.resolve(key, [&](int64_t offset) { add_raw(offset, static_cast<uint32_t>(key.key - position)); });
+          if (overflow >= 0 && position >= overflow && !headers_full) {
+            headers_full = headers.size() == limits_.headers;
             if (!headers_full) headers.push_back(key);
           }
         }
-      });
+        hit = at + 1 < count ? std::memchr(flags + at + 1, 1, count - at - 1) : nullptr;
+      }
     }
+    for (; next < candidates_.size(); ++next) pending.add(candidates_[next].offset, candidates_[next].key);
+  }
+
+  // Flags the offsets where a ROM header may lie: its module and file
+  // counts are below 2^27 and 2^28, so bytes 19 and 51 are small, and its
+  // physlast is not 0. Written so that the compiler takes many offsets at
+  // a time.
+  void mark_headers(const uint8_t* bytes, size_t count) {
+    flags_.resize(BlockScan::kBlock);
+    uint8_t* flags = flags_.data();
+    for (size_t i = 0; i < count; ++i)
+      flags[i] = static_cast<uint8_t>((bytes[i + 19] < 8) & (bytes[i + 51] < 16) &
+                                      ((bytes[i + 12] | bytes[i + 13] | bytes[i + 14] | bytes[i + 15]) != 0));
   }
 
   // The candidates from `from` on against the held headers.
   void second_pass(int64_t from, const HeldHeaders& held) {
     scan_.run(from, size_, [&](int64_t start, const uint8_t* bytes, size_t count) {
-      for (size_t i = 0; i < count; i += 8) {
-        const uint64_t ecec = text_lanes(bytes + i + kEcec, "ECEC", 4);
-        for_each_lane(ecec, [&](size_t lane) {
-          const int64_t at = start + static_cast<int64_t>(i + lane);
-          if (i + lane >= count || at + kEcec + 8 > size_) return;
-          const uint64_t key = static_cast<uint64_t>(at) + load_u32(bytes + i + lane + kEcec + 4);
-          if (const HeaderKey* h = held.serving(at, key)) add_raw(at, static_cast<uint32_t>(h->key - h->position));
-        });
+      const std::string_view text(reinterpret_cast<const char*>(bytes) + kEcec, count + 3);
+      for (size_t at = text.find("ECEC"); at < count; at = text.find("ECEC", at + 1)) {
+        const int64_t offset = start + static_cast<int64_t>(at);
+        if (offset + kEcec + 8 > size_) continue;
+        const uint64_t key = static_cast<uint64_t>(offset) + load_u32(bytes + at + kEcec + 4);
+        if (const HeaderKey* h = held.serving(offset, key)) add_raw(offset, static_cast<uint32_t>(h->key - h->position));
       }
     });
   }
 
-  void container(int64_t at, const uint8_t* p) {
-    if (std::memcmp(p, kBinText, 7) != 0 || (!containers_.empty() && at < containers_.back().end)) return;
+  void container(int64_t at) {
+    if (!containers_.empty() && at < containers_.back().end) return;
     int64_t end = 0;
     if (!chains_.whole(at + kBinHeaderSize, end)) return;
     Image image(stream_);
     if (open_found_image(image, {ImageKind::bin, at, 0})) containers_.push_back({at, end});
   }
 
-  // Keeps the kMaxImages raw images of least offset.
+  // Keeps the raw images of least offset, as many as the limit allows.
   void add_raw(int64_t offset, uint32_t physfirst) {
-    if (raw_.size() == kMaxImages) {
+    if (raw_.size() == limits_.images) {
       more_ = true;
       if (raw_.top().offset < offset) return;
       raw_.pop();
@@ -206,8 +224,8 @@ class Search {
     }
     for (const Container& c : containers_) images.push_back({ImageKind::bin, c.offset, 0});
     std::sort(images.begin(), images.end(), [](const FoundImage& a, const FoundImage& b) { return a.offset < b.offset; });
-    if (images.size() > kMaxImages) {
-      images.resize(kMaxImages);
+    if (images.size() > limits_.images) {
+      images.resize(limits_.images);
       more_ = true;
     }
     result.more = more_;
@@ -220,8 +238,15 @@ class Search {
 
   BinStream& stream_;
   int64_t size_;
+  SearchLimits limits_;
   BlockScan scan_;
   ChainWalk chains_;
+  struct Candidate {
+    int64_t offset;
+    uint64_t key;
+  };
+  std::vector<Candidate> candidates_;  // of the block, in file order
+  std::vector<uint8_t> flags_;         // the block's offsets where a header may lie
   std::vector<Container> containers_;
   std::priority_queue<FoundImage, std::vector<FoundImage>, LaterOffset> raw_;  // the greatest offset on top
   bool more_ = false;
@@ -229,7 +254,7 @@ class Search {
 
 }  // namespace
 
-ImageSearch find_images(BinStream& stream) { return Search(stream).run(); }
+ImageSearch find_images(BinStream& stream, const SearchLimits& limits) { return Search(stream, limits).run(); }
 
 bool open_found_image(Image& image, const FoundImage& found) {
   if (found.kind == ImageKind::bin) {

@@ -21,17 +21,23 @@ struct FoundImage {
 
 struct ImageSearch {
   std::vector<FoundImage> images;  // in file order
-  bool more = false;               // more images than the search keeps (kMaxImages)
+  bool more = false;               // more images than the search keeps
   bool unreadable = false;         // the file could not be read to its end
 };
 
-inline constexpr size_t kMaxImages = size_t{1} << 16;
+// What the search holds at most: candidates of its first pass, headers of
+// its second, images found (about 12, 12 and 2 MiB).
+struct SearchLimits {
+  size_t candidates = size_t{1} << 18;
+  size_t headers = size_t{1} << 19;
+  size_t images = size_t{1} << 16;
+};
 
 // Searches the whole file. A "B000FF\n" counts only when its record chain is
 // whole (at least one record, every record inside the file, up to an end
 // record) and its image opens; raw images inside such a container are that
 // container's image, not images of their own.
-ImageSearch find_images(BinStream& stream);
+ImageSearch find_images(BinStream& stream, const SearchLimits& limits = {});
 
 // How an image's offset in the file is written: "0x00080000", with more
 // digits beyond 4 GiB.

@@ -47,6 +47,7 @@ class PendingCandidates {
  public:
   explicit PendingCandidates(size_t limit) : limit_(limit) {}
   bool full() const { return held_ >= limit_; }
+  size_t held() const { return held_; }
   bool empty() const { return held_ == 0; }
   void add(int64_t offset, uint64_t key);
   // Resolves the candidates that the header serves, reporting each.
