@@ -24,13 +24,13 @@ class BlockScan {
   // stream. False when the file could not be read.
   template <typename Visit>
   bool run(int64_t from, int64_t to, Visit&& visit) {
-    buffer_.resize(kBlock + kLookahead);
+    if (from < to) buffer_.resize(static_cast<size_t>(std::min<int64_t>(kBlock, to - from)) + kLookahead);
     for (int64_t start = from; start < to; start += kBlock) {
       const size_t count = static_cast<size_t>(std::min<int64_t>(kBlock, to - start));
       const size_t wanted = static_cast<size_t>(std::min<int64_t>(count + kLookahead, file_size_ - start));
       stream_.seek(start);
       if (stream_.read(buffer_.data(), wanted) != wanted) return false;
-      std::memset(buffer_.data() + wanted, 0, buffer_.size() - wanted);
+      std::memset(buffer_.data() + wanted, 0, count + kLookahead - wanted);
       visit(start, static_cast<const uint8_t*>(buffer_.data()), count);
     }
     return true;

@@ -176,7 +176,7 @@ class Search {
   // physlast is not 0. Written so that the compiler takes many offsets at
   // a time.
   void mark_headers(const uint8_t* bytes, size_t count) {
-    flags_.resize(BlockScan::kBlock);
+    flags_.resize(std::max(flags_.size(), count));
     uint8_t* flags = flags_.data();
     for (size_t i = 0; i < count; ++i)
       flags[i] = static_cast<uint8_t>((bytes[i + 19] < 8) & (bytes[i + 51] < 16) &

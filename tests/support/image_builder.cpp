@@ -183,6 +183,12 @@ BinBuilder BinBuilder::moved_down(uint32_t offset) const {
   return moved;
 }
 
+Bytes BinBuilder::raw_image() const {
+  uint64_t end = image_start;
+  for (const auto& [address, bytes] : segments_) end = std::max<uint64_t>(end, address + uint64_t{bytes.size()});
+  return content(image_start, static_cast<uint32_t>(end - image_start));
+}
+
 Bytes BinBuilder::build() const {
   std::vector<Record> recs = records();
   Bytes out = file_header(*this, extent(recs));
@@ -359,6 +365,14 @@ BinBuilder RomBuilder::layout() {
     bin.put(file_entry_address(static_cast<uint32_t>(i)), entry);
   }
   return rom_offset != 0 ? bin.moved_down(rom_offset) : bin;
+}
+
+Bytes raw_image(RomBuilder& rom) {
+  rom.physfirst = rom.image_start;
+  rom.physlast = rom.image_start;
+  const Bytes laid = rom.layout().raw_image();
+  rom.physlast = rom.image_start + static_cast<uint32_t>(laid.size());
+  return rom.layout().raw_image();
 }
 
 BinBuilder sparse_image(const std::string& name, uint32_t claimed) {

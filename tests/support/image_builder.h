@@ -61,6 +61,10 @@ class BinBuilder {
   // 2^32): the records of an image built with a ROM offset.
   BinBuilder moved_down(uint32_t offset) const;
 
+  // The content from image_start to the end of the last content, zero
+  // where nothing was put: the image as a raw file holds it.
+  Bytes raw_image() const;
+
   Bytes build() const;                     // the whole file in memory (no holes)
   void write(const std::string& path) const;  // holes are left sparse
 
@@ -163,6 +167,10 @@ class RomBuilder {
   // The builder's addresses are filled in, so tests can read them back.
   BinBuilder layout();
 };
+
+// The layout as a raw image: physfirst at its image_start, physlast at the
+// end of its content, and the image's bytes from image_start on.
+Bytes raw_image(RomBuilder& rom);
 
 // A BIN file of almost 4 GiB that costs nothing on disk: one file, name,
 // claims `claimed` bytes at 0x10000, where a record of 0xFFF00000 bytes is
