@@ -182,6 +182,30 @@ TEST(Dump, ThreeImagesEachUnderItsOffset) {
             "Updating third.txt ...\n");
 }
 
+TEST(Dump, ImagesBeyond4GiBOpenAndTheirOffsetsArePrintedInFull) {
+  // A sparse file whose image lies 4 GiB and 4 KiB in (the search itself
+  // is the same loop at any offset, and is left out: it would read 4 GiB).
+  TempDir dir;
+  RomBuilder os = board(0x88000000, "far.txt");
+  const Bytes image = raw_image(os);
+  std::FILE* f = std::fopen((dir / "big.nb0").c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(fseeko(f, 0x100001000ll, SEEK_SET), 0);
+  std::fwrite(image.data(), 1, image.size(), f);
+  std::fclose(f);
+  xipsaw::BinStream stream;
+  ASSERT_TRUE(stream.open(dir / "big.nb0"));
+  xipsaw::Image opened(stream);
+  ASSERT_TRUE(xipsaw::open_found_image(opened, {xipsaw::ImageKind::raw, 0x100001000ll, 0x88000000}));
+  ASSERT_EQ(xipsaw::load_file_table(opened), 1);
+  xipsaw::FileEntry entry;
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(xipsaw::next_file_entry(opened, entry));
+  ASSERT_TRUE(xipsaw::read_image_string(opened, entry.name_address, entry.name));
+  EXPECT_EQ(entry.name, "far.txt");
+  EXPECT_EQ(xipsaw::offset_name(0x100001000ll), "0x100001000");
+  EXPECT_EQ(xipsaw::offset_name(0x20000), "0x00020000");
+}
+
 // ---- The search against the rule, worked out byte by byte -----------------
 
 std::vector<xipsaw::FoundImage> by_the_rule(const Bytes& f) {
