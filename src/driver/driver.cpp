@@ -9,8 +9,10 @@
 #include "run/run.h"
 #include "files/file_pass.h"
 #include "image/journal.h"
+#include "driver/images.h"
+#include "info/info.h"
 #include "modules/module_pass.h"
-#include "search/image_search.h"
+#include "verify/verify.h"
 
 namespace xipsaw {
 
@@ -38,6 +40,8 @@ int command_kind(const char* word) {
   if (equal_ignoring_ascii_case(word, "list")) return kList;
   if (equal_ignoring_ascii_case(word, "extract")) return kExtract;
   if (equal_ignoring_ascii_case(word, "update")) return kUpdate;
+  if (equal_ignoring_ascii_case(word, "verify")) return kVerify;
+  if (equal_ignoring_ascii_case(word, "info")) return kInfo;
   return 0;
 }
 
@@ -49,19 +53,33 @@ std::string output_directory_name(const std::string& bin_argument) {
 
 namespace {
 
-// Whether the file begins with the container's signature.
-bool is_bin_file(BinStream& stream) {
-  char signature[7] = {};
-  stream.seek(0);
-  const bool bin = stream.read(signature, sizeof signature) == sizeof signature &&
-                   std::memcmp(signature, kBinSignature, sizeof signature) == 0;
-  stream.seek(0);
-  return bin;
-}
-
 void run_passes(Run& run, int kind, int word_count, const char* const* words) {
   process_modules(run, kind, word_count, words);
   process_files(run, kind, word_count, words);
+}
+
+// Exit statuses of the two commands that only read.
+constexpr int kSound = 0;
+constexpr int kProblems = 1;
+constexpr int kNoImage = 2;
+
+// verify: every image of the file checked, then the summary line.
+int verify(Run& run, const char* program, const std::string& journal) {
+  VerifyTotals totals;
+  if (path_kind(journal) != PathKind::missing) {
+    say(run.out, "The journal %s of an interrupted update is pending; \"%s %s list\" plays it back\n",
+        journal.c_str(), program, run.bin_path.c_str());
+    ++totals.problems;
+  }
+  if (for_each_image(run, [&] { verify_image(run, totals); }) == 0) return kNoImage;
+  say(run.out, "%u images, %u records, %u modules, %u files", totals.images, totals.records, totals.modules,
+      totals.files);
+  if (totals.problems == 0) {
+    say(run.out, ": no problems\n");
+    return kSound;
+  }
+  say(run.out, ": %u problems\n", totals.problems);
+  return kProblems;
 }
 
 int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
@@ -81,79 +99,47 @@ int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
   run.out = out;
   run.bin_path = argv[1];
   run.output_directory.set_name(output_directory_name(run.bin_path));
-  // An update that a kill or a power cut interrupted is undone before
-  // anything else reads the BIN file.
   const std::string journal = journal_path(run.bin_path);
-  if (!run.stream.open(argv[1])) {
+  // verify and info only read: a read-only file or medium will do, and a
+  // journal left by an interrupted update stays as it is.
+  const bool reads_only = kind == kVerify || kind == kInfo;
+  if (!run.stream.open(argv[1], reads_only)) {
     say(out, "Unable to open BIN file\n");
-    if (path_kind(journal) != PathKind::missing)
+    if (!reads_only && path_kind(journal) != PathKind::missing)
       say(out, "The journal %s of an interrupted update waits until the BIN file can be written\n", journal.c_str());
-    return 0;
+    return reads_only ? kNoImage : 0;
   }
-  run.output_directory.protect(run.stream.descriptor(), journal);
-  switch (play_back_journal(run.stream, journal)) {
-    case Playback::none:
-      break;
-    case Playback::restored:
-      say(out, "Restored %s from the journal of an interrupted update\n", run.bin_path.c_str());
-      break;
-    case Playback::discarded:
-      say(out, "Removed the incomplete journal of an interrupted update; %s was not changed\n",
-          run.bin_path.c_str());
-      break;
-    case Playback::failed:
-      say(out, "Unable to play back the journal %s of an interrupted update\n", journal.c_str());
-      return 0;
+  if (!reads_only) {
+    // An update that a kill or a power cut interrupted is undone before
+    // anything else reads the BIN file.
+    run.output_directory.protect(run.stream.descriptor(), journal);
+    switch (play_back_journal(run.stream, journal)) {
+      case Playback::none:
+        break;
+      case Playback::restored:
+        say(out, "Restored %s from the journal of an interrupted update\n", run.bin_path.c_str());
+        break;
+      case Playback::discarded:
+        say(out, "Removed the incomplete journal of an interrupted update; %s was not changed\n",
+            run.bin_path.c_str());
+        break;
+      case Playback::failed:
+        say(out, "Unable to play back the journal %s of an interrupted update\n", journal.c_str());
+        return 0;
+    }
   }
-  if ((kind == kExtract || kind == kUpdate) && !run.codec.load(options.library_dir)) {
+  if ((kind == kExtract || kind == kUpdate || kind == kVerify) && !run.codec.load(options.library_dir)) {
     say(out, "?Can't load Compression library\n");
-    return 0;
+    return reads_only ? kNoImage : 0;
   }
+  if (kind == kVerify) return verify(run, program, journal);
+  if (kind == kInfo) return for_each_image(run, [&] { describe_image(run); }) == 0 ? kNoImage : kSound;
 
   const int word_count = argc - 3;
   const char* const* words = argv + 3;
-  if (is_bin_file(run.stream)) {
-    // A BIN file is the one container it begins with.
-    if (!read_bin_header(run.image)) {
-      say(out, "Invalid XIP file\n");
-      return 0;
-    }
-    if (!read_ecec_header(run.image)) {
-      say(out, "Invalid ECEC header\n");
-      return 0;
-    }
-    if (!read_rom_header(run.image)) {
-      say(out, "Invalid ROM header\n");
-      return 0;
-    }
-    run_passes(run, kind, word_count, words);
-  } else {
-    // Any other file is searched for the images it holds; with one, the run
-    // is as on a BIN file, with several each comes after a line that says
-    // where it lies, and extracts into a subdirectory named so.
-    const ImageSearch search = find_images(run.stream);
-    if (search.images.empty()) {
-      say(out, search.unreadable ? "Unable to read BIN file\n" : "Invalid XIP file\n");
-      return 0;
-    }
-    run.update.several_images = search.images.size() > 1;
-    for (const FoundImage& found : search.images) {
-      if (run.update.several_images) {
-        const std::string offset = offset_name(found.offset);
-        say(out, "Image at offset %s\n", offset.c_str());
-        run.output_directory.set_subdirectory(offset);
-      }
-      run.image = Image(run.stream);
-      run.section_names = {};
-      if (open_found_image(run.image, found)) run_passes(run, kind, word_count, words);
-    }
-    if (search.more)
-      say(out, "More than %zu images in the file: only the first %zu were read\n", search.images.size(),
-          search.images.size());
-    if (search.unreadable) say(out, "Unable to read BIN file\n");
-    if (kind == kUpdate && run.update.several_images && run.update.missing && !run.update.found)
-      say(out, "Unable to find %s on BIN\n", printable(words[0]).c_str());
-  }
+  if (for_each_image(run, [&] { run_passes(run, kind, word_count, words); }) == 0) return 0;
+  if (kind == kUpdate && run.several_images && run.update.missing && !run.update.found)
+    say(out, "Unable to find %s on BIN\n", printable(words[0]).c_str());
 
   // Whoever reads the output through a pipe sees it now, not after the wait.
   std::fflush(out);
@@ -164,8 +150,9 @@ int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
 }  // namespace
 
 int run_command_line(int argc, const char* const* argv, const RunOptions& options) {
-  // Nothing the tool meets may end a run other than with exit code 0: a
-  // failure that escapes the passes is one line of output.
+  // Nothing the tool meets may end a classic command's run other than with
+  // exit code 0: a failure that escapes the passes is one line of output.
+  // verify and info then say that the file could not be read through.
   try {
     return run_sequence(argc, argv, options);
   } catch (const std::bad_alloc&) {
@@ -174,7 +161,8 @@ int run_command_line(int argc, const char* const* argv, const RunOptions& option
     say(options.out, "Unexpected failure: %s\n", e.what());
   }
   std::fflush(options.out);
-  return 0;
+  const int kind = argc > 2 ? command_kind(argv[2]) : 0;
+  return kind == kVerify || kind == kInfo ? kNoImage : 0;
 }
 
 }  // namespace xipsaw

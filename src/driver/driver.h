@@ -23,15 +23,18 @@ inline bool skips_final_wait(const char* value) {
 
 void print_usage(std::FILE* out, const char* program);
 
-// The CommandKind a command word selects, or 0. ASCII letters match without
-// regard to case; every other byte must match exactly.
+// The CommandKind a command word selects, or 0: list, extract, update, and
+// the two commands beyond the classic ones, verify and info. ASCII letters
+// match without regard to case; every other byte must match exactly.
 int command_kind(const char* word);
 
 // The output directory for a BIN file argument: the argument up to its first
 // '.', followed by "-" when it has no '.'.
 std::string output_directory_name(const std::string& bin_argument);
 
-// Runs the tool on a command line. Always returns 0, the exit code.
+// Runs the tool on a command line and returns its exit status: 0 for the
+// classic commands; for verify 0 (no problem), 1 (problems) or 2 (no image
+// opens), for info 0 or 2.
 int run_command_line(int argc, const char* const* argv, const RunOptions& options);
 
 }  // namespace xipsaw

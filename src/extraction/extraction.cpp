@@ -53,9 +53,9 @@ uint32_t copy_stored_data(Image& image, OutputFile& output, uint32_t count) {
   return copied;
 }
 
-// Expands the stored_size bytes at the cursor; the library's result, or a
-// negative value with nothing written.
-int32_t expand_stored_data(Run& run, OutputFile& output, uint32_t stored_size, uint32_t capacity) {
+}  // namespace
+
+int32_t expand_at_cursor(Run& run, uint32_t stored_size, uint32_t capacity, std::unique_ptr<uint8_t[]>& expanded) {
   Image& image = run.image;
   // Only up to one byte beyond the longest valid buffer is measured, and
   // nothing of a longer one is read.
@@ -65,8 +65,16 @@ int32_t expand_stored_data(Run& run, OutputFile& output, uint32_t stored_size, u
   std::unique_ptr<uint8_t[]> stored = buffer_of(held);
   if (!stored) return -1;
   const uint32_t got = read_image(image, stored.get(), held);
+  return expand_stored_bytes(run.codec, stored.get(), got, capacity, expanded);
+}
+
+namespace {
+
+// Expands the stored_size bytes at the cursor into output; the library's
+// result, or a negative value with nothing written.
+int32_t expand_stored_data(Run& run, OutputFile& output, uint32_t stored_size, uint32_t capacity) {
   std::unique_ptr<uint8_t[]> expanded;
-  const int32_t result = expand_stored_bytes(run.codec, stored.get(), got, capacity, expanded);
+  const int32_t result = expand_at_cursor(run, stored_size, capacity, expanded);
   if (result > 0) output.write(expanded.get(), static_cast<size_t>(result));
   return result;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "output/output_directory.h"
@@ -20,6 +21,12 @@ bool open_extracted_file(Run& run, const std::string& name, OutputFile& output);
 // Closes the output. Prints "Unable to write %s" and returns false when a
 // write or the close failed; the partial file is deleted then.
 bool close_extracted_file(Run& run, OutputFile& output);
+
+// Expands the stored_size bytes at the image's cursor with the given
+// capacity: the library's result, the bytes now in expanded, or a negative
+// value. Stored bytes longer than any that can expand to the capacity fail
+// before they are read.
+int32_t expand_at_cursor(Run& run, uint32_t stored_size, uint32_t capacity, std::unique_ptr<uint8_t[]>& expanded);
 
 // Writes an entry's stored data, stored_size bytes at the image's cursor, to
 // output: copied a slice at a time, or, when compressed, expanded with the

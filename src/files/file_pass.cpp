@@ -39,7 +39,7 @@ namespace {
 // "Unable to find", at once with one image, after the last with several.
 int report_missing(Run& run, const char* name) {
   run.update.missing = true;
-  if (!run.update.several_images) say(run.out, "Unable to find %s on BIN\n", printable(name).c_str());
+  if (!run.several_images) say(run.out, "Unable to find %s on BIN\n", printable(name).c_str());
   return 0;
 }
 

@@ -27,8 +27,8 @@ BinStream::~BinStream() {
   if (file_ != nullptr) std::fclose(file_);
 }
 
-bool BinStream::open(const std::string& path) {
-  file_ = std::fopen(path.c_str(), "r+b");
+bool BinStream::open(const std::string& path, bool read_only) {
+  file_ = std::fopen(path.c_str(), read_only ? "rb" : "r+b");
   position_ = 0;
   drop_blocks();
   file_position_ = file_ != nullptr ? 0 : -1;

@@ -17,9 +17,9 @@ class BinStream {
   BinStream& operator=(const BinStream&) = delete;
   ~BinStream();
 
-  // Opens an existing file for reading and writing ("r+b"); never creates
-  // or truncates it.
-  bool open(const std::string& path);
+  // Opens an existing file for reading and writing ("r+b"), or for reading
+  // only ("rb"); never creates or truncates it.
+  bool open(const std::string& path, bool read_only = false);
   bool is_open() const { return file_ != nullptr; }
   // The file's descriptor, -1 when none is open: what tells the BIN file
   // apart from every other file.

@@ -189,7 +189,9 @@ bool next_module_entry(Image& image, ModuleEntry& entry);
 int load_module_table(Image& image, TableReader& table);
 bool next_module_entry(Image& image, TableReader& table, ModuleEntry& entry);
 bool next_file_entry(Image& image, FileEntry& entry);
-bool read_image_string(Image& image, uint32_t address, std::string& name);
+// terminated, when given, tells whether a NUL ended the name (rather than
+// the 1023-byte limit, a gap or the end of the file).
+bool read_image_string(Image& image, uint32_t address, std::string& name, bool* terminated = nullptr);
 uint32_t file_entry_address(const Image& image, uint32_t index);
 int store_file_entry(Image& image, std::FILE* out, uint32_t index, uint32_t real_size, uint32_t stored_size,
                      uint32_t attributes);

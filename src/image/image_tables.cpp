@@ -160,7 +160,7 @@ uint32_t file_entry_address(const Image& image, uint32_t index) {
          index * kFileEntrySize;
 }
 
-bool read_image_string(Image& image, uint32_t address, std::string& name) {
+bool read_image_string(Image& image, uint32_t address, std::string& name, bool* terminated) {
   if (locate_address(image, address) == 0) return false;
   // Up to 1023 bytes before a NUL, read in blocks that stay inside the
   // current record. A name that runs past its record goes on at the next
@@ -170,6 +170,7 @@ bool read_image_string(Image& image, uint32_t address, std::string& name) {
   // name that reaches a gap or the end of the file ends there.
   char text[kMaxNameLength];
   uint32_t length = 0;
+  if (terminated != nullptr) *terminated = false;
   while (length < kMaxNameLength) {
     const uint32_t remaining = image.cursor.remaining;
     const uint32_t want = remaining == 0 ? 1 : std::min(kMaxNameLength - length, remaining);
@@ -177,6 +178,7 @@ bool read_image_string(Image& image, uint32_t address, std::string& name) {
     const void* nul = std::memchr(text + length, '\0', got);
     if (nul != nullptr) {
       length = static_cast<uint32_t>(static_cast<const char*>(nul) - text);
+      if (terminated != nullptr) *terminated = true;
       break;
     }
     length += got;

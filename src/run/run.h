@@ -14,13 +14,15 @@
 
 namespace xipsaw {
 
-enum CommandKind : int32_t { kList = 1, kExtract = 2, kUpdate = 3 };
+// The classic commands, then the two that only read: they open the file for
+// reading, never play back a journal, never wait, and tell by their exit
+// status how the file fared.
+enum CommandKind : int32_t { kList = 1, kExtract = 2, kUpdate = 3, kVerify = 4, kInfo = 5 };
 
 // What update learns about the name it looks for. With several images in
 // the file, "Unable to find" waits until every image has been walked, and
 // comes only when none holds the name.
 struct UpdateSearch {
-  bool several_images = false;
   bool found = false;    // some image holds the name
   bool missing = false;  // an image's walk ended without it (reported at the end with several)
 };
@@ -33,6 +35,7 @@ struct Run {
   OutputDirectory output_directory;  // where extract writes (each image's subdirectory, with several)
   CompressionLibrary codec;          // bound for extract and update only
   SectionNameCounters section_names; // the image's: each image is rebuilt as it would be alone
+  bool several_images = false;       // the file holds more than one
   UpdateSearch update;
 };
 

@@ -48,7 +48,8 @@ std::string captured_output(const std::function<void(std::FILE*)>& write) {
   return std::string(text.begin(), text.end());
 }
 
-bool run_tool_to(std::FILE* out, const std::vector<std::string>& args, const std::string& library_dir) {
+bool run_tool_to(std::FILE* out, const std::vector<std::string>& args, const std::string& library_dir,
+                 int* exit_code) {
   std::vector<const char*> argv{"xipsaw"};
   for (const std::string& a : args) argv.push_back(a.c_str());
   bool waited = false;
@@ -56,13 +57,15 @@ bool run_tool_to(std::FILE* out, const std::vector<std::string>& args, const std
   options.library_dir = library_dir;
   options.wait = [&waited](unsigned ms) { waited = ms == xipsaw::kFinalWaitMilliseconds; };
   options.out = out;
-  xipsaw::run_command_line(static_cast<int>(argv.size()), argv.data(), options);
+  const int status = xipsaw::run_command_line(static_cast<int>(argv.size()), argv.data(), options);
+  if (exit_code != nullptr) *exit_code = status;
   return waited;
 }
 
 ToolResult run_tool(const std::vector<std::string>& args, const std::string& library_dir) {
   ToolResult result;
-  result.output = captured_output([&](std::FILE* out) { result.waited = run_tool_to(out, args, library_dir); });
+  result.output = captured_output(
+      [&](std::FILE* out) { result.waited = run_tool_to(out, args, library_dir, &result.exit_code); });
   return result;
 }
 
@@ -93,7 +96,7 @@ bool all_checksums_correct(const std::string& path) {
     uint32_t address = get_u32(bin, at);
     uint32_t length = get_u32(bin, at + 4);
     uint32_t checksum = get_u32(bin, at + 8);
-    if (address == 0) return true;
+    if (address == 0 && checksum == 0) return true;  // the end record
     if (at + 12 + length > bin.size()) return false;
     uint32_t sum = 0;
     for (size_t i = 0; i < length; ++i) sum += bin[at + 12 + i];

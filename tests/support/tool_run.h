@@ -40,6 +40,7 @@ class TempDir {
 struct ToolResult {
   std::string output;  // everything the run printed
   bool waited = false; // whether the final wait was reached
+  int exit_code = -1;
 };
 
 // A directory in memory where the system has one (so that the many flushes
@@ -51,7 +52,8 @@ std::string memory_directory();
 // is recorded, not waited.
 ToolResult run_tool(const std::vector<std::string>& args, const std::string& library_dir = real_codec_dir());
 // The same with the output going to out; returns whether the wait was reached.
-bool run_tool_to(std::FILE* out, const std::vector<std::string>& args, const std::string& library_dir);
+bool run_tool_to(std::FILE* out, const std::vector<std::string>& args, const std::string& library_dir,
+                 int* exit_code = nullptr);
 
 // What write puts into a stream: a file in a directory of its own, opened in
 // binary mode (never tmpfile(), which on Windows writes to the drive's root).

@@ -1,0 +1,73 @@
+#include "driver/images.h"
+
+#include <cstring>
+
+#include "output/messages.h"
+#include "search/image_search.h"
+
+namespace xipsaw {
+
+namespace {
+
+// Whether the file begins with the container's signature.
+bool is_bin_file(BinStream& stream) {
+  char signature[7] = {};
+  stream.seek(0);
+  const bool bin = stream.read(signature, sizeof signature) == sizeof signature &&
+                   std::memcmp(signature, kBinSignature, sizeof signature) == 0;
+  stream.seek(0);
+  return bin;
+}
+
+}  // namespace
+
+size_t for_each_image(Run& run, const std::function<void()>& visit) {
+  if (is_bin_file(run.stream)) {
+    // A BIN file is the one container it begins with.
+    if (!read_bin_header(run.image)) {
+      say(run.out, "Invalid XIP file\n");
+      return 0;
+    }
+    if (!read_ecec_header(run.image)) {
+      say(run.out, "Invalid ECEC header\n");
+      return 0;
+    }
+    if (!read_rom_header(run.image)) {
+      say(run.out, "Invalid ROM header\n");
+      return 0;
+    }
+    visit();
+    return 1;
+  }
+  // Any other file is searched for the images it holds. With one, the run is
+  // as on a BIN file; with several, each comes after a line that says where
+  // it lies and extracts into a subdirectory named so, and each is rebuilt
+  // as it would be alone.
+  const ImageSearch search = find_images(run.stream);
+  if (search.images.empty()) {
+    say(run.out, search.unreadable ? "Unable to read BIN file\n" : "Invalid XIP file\n");
+    return 0;
+  }
+  run.several_images = search.images.size() > 1;
+  size_t visited = 0;
+  for (const FoundImage& found : search.images) {
+    if (run.several_images) {
+      const std::string offset = offset_name(found.offset);
+      say(run.out, "Image at offset %s\n", offset.c_str());
+      run.output_directory.set_subdirectory(offset);
+    }
+    run.image = Image(run.stream);
+    run.section_names = {};
+    if (open_found_image(run.image, found)) {
+      visit();
+      ++visited;
+    }
+  }
+  if (search.more)
+    say(run.out, "More than %zu images in the file: only the first %zu were read\n", search.images.size(),
+        search.images.size());
+  if (search.unreadable) say(run.out, "Unable to read BIN file\n");
+  return visited;
+}
+
+}  // namespace xipsaw

@@ -1,0 +1,265 @@
+#include "verify/verify.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "common/le.h"
+#include "extraction/extraction.h"
+#include "modules/e32_layout.h"
+#include "output/messages.h"
+#include "search/image_search.h"
+
+namespace xipsaw {
+
+namespace {
+
+constexpr uint32_t kCompressedFile = 0x800;
+constexpr uint32_t kCompressedSection = 0x2000;
+constexpr uint32_t kO32Size = 24;
+constexpr size_t kSlice = size_t{1} << 16;
+// Separate runs of covered addresses that the overlap check keeps at most
+// (16 MiB or so); real images need a handful.
+constexpr size_t kMaxCoveredRuns = size_t{1} << 20;
+
+class Checker {
+ public:
+  Checker(Run& run, VerifyTotals& totals) : run_(run), image_(run.image), totals_(totals) {}
+
+  void check() {
+    ++totals_.images;
+    if (image_.kind == ImageKind::bin) check_records();
+    layout_ = decide_e32_layout(image_);
+    check_modules();
+    check_files();
+  }
+
+ private:
+#if defined(__GNUC__)
+  __attribute__((format(printf, 2, 3)))
+#endif
+  void problem(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(run_.out, format, args);
+    va_end(args);
+    std::fputc('\n', run_.out);
+    ++totals_.problems;
+  }
+
+  // ---- Records ------------------------------------------------------------
+
+  // The chain from the first record to the end record: each record inside
+  // the file, its checksum the sum of its data, and its addresses covered
+  // by no earlier record.
+  void check_records() {
+    BinStream& stream = *image_.stream;
+    const int64_t size = stream.size();
+    std::map<uint32_t, uint64_t> covered;  // separate runs [start, end) of earlier records
+    bool overlaps_checked = true;
+    std::vector<uint8_t> slice(kSlice);
+    for (int64_t position = image_.first_record_position;;) {
+      uint8_t header[kRecordHeaderSize];
+      stream.seek(position);
+      if (stream.read(header, sizeof header) != sizeof header) {
+        problem("The records end at file offset %s without an end record", offset_name(position).c_str());
+        return;
+      }
+      const uint32_t address = load_u32(header), length = load_u32(header + 4), checksum = load_u32(header + 8);
+      if (is_end_record(address, checksum)) return;
+      ++totals_.records;
+      const std::string where = record_name(address, position);
+      const int64_t data = position + static_cast<int64_t>(kRecordHeaderSize);
+      if (data + length > size) {
+        problem("%s: its %u bytes of data run past the end of the file", where.c_str(), length);
+        return;
+      }
+      uint32_t sum = 0;
+      for (uint32_t done = 0; done < length;) {
+        const auto n = static_cast<uint32_t>(std::min<size_t>(kSlice, length - done));
+        stream.seek(data + done);
+        if (stream.read(slice.data(), n) != n) break;
+        for (uint32_t i = 0; i < n; ++i) sum += slice[i];
+        done += n;
+      }
+      if (sum != checksum) problem("%s: checksum 0x%08x, but its data sums to 0x%08x", where.c_str(), checksum, sum);
+      if (overlaps_checked && !cover(covered, address, address + uint64_t{length}))
+        problem("%s: covers addresses that an earlier record covers", where.c_str());
+      if (overlaps_checked && covered.size() > kMaxCoveredRuns) {
+        problem("Records after file offset %s: too many separate runs to check for overlaps",
+                offset_name(position).c_str());
+        overlaps_checked = false;
+      }
+      position = data + length;
+    }
+  }
+
+  static std::string record_name(uint32_t address, int64_t position) {
+    char text[80];
+    std::snprintf(text, sizeof text, "Record at 0x%08x (file offset %s)", address, offset_name(position).c_str());
+    return text;
+  }
+
+  // Adds [start, end) to the runs; false when it meets one of them. Records
+  // that wrap past 2^32 or hold nothing can never be located, and count
+  // only where they lie below 2^32.
+  static bool cover(std::map<uint32_t, uint64_t>& runs, uint32_t start, uint64_t end) {
+    end = std::min<uint64_t>(end, uint64_t{1} << 32);
+    if (end <= start) return true;
+    auto next = runs.upper_bound(start);
+    bool met = false;
+    if (next != runs.begin() && std::prev(next)->second > start) met = true;
+    if (next != runs.end() && next->first < end) met = true;
+    // Merge with every run that meets or touches [start, end).
+    uint64_t first = start;
+    if (next != runs.begin() && std::prev(next)->second >= start) {
+      --next;
+      first = next->first;
+    }
+    while (next != runs.end() && next->first <= end) {
+      end = std::max(end, next->second);
+      next = runs.erase(next);
+    }
+    runs[static_cast<uint32_t>(first)] = end;
+    return !met;
+  }
+
+  // ---- Tables and names -----------------------------------------------------
+
+  // Walks a table of count entries of entry_size bytes at address, calling
+  // visit(index, bytes) for each entry that the image holds in full; the
+  // first that it does not ends the table.
+  template <typename Visit>
+  void walk_table(const char* table, uint32_t address, uint32_t count, uint32_t entry_size, Visit&& visit) {
+    std::vector<uint8_t> entry(entry_size);
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint32_t at = address + i * entry_size;
+      if (measure_image(image_, at, entry_size) != entry_size) {
+        problem("%s entries %u to %u (at 0x%08x on) are not in the image", table, i, count - 1, at);
+        return;
+      }
+      locate_address(image_, at);
+      read_image(image_, entry.data(), entry_size);
+      visit(i, entry.data(), at);
+    }
+  }
+
+  // The entry's name, or false after reporting why it has none to show.
+  bool check_name(const char* kind, uint32_t index, uint32_t entry_address, uint32_t name_address,
+                  std::string& name) {
+    bool terminated = false;
+    if (!read_image_string(image_, name_address, name, &terminated)) {
+      problem("%s entry %u at 0x%08x: its name at 0x%08x is not in the image", kind, index, entry_address,
+              name_address);
+      return false;
+    }
+    if (!terminated)
+      problem("%s %s: its name at 0x%08x runs off the image without an end", kind, printable(name).c_str(),
+              name_address);
+    else if (has_control_bytes(name))
+      problem("%s %s: its name holds control bytes", kind, printable(name).c_str());
+    return true;
+  }
+
+  // Whether count bytes at address lie in the image, the cursor then on
+  // the first of them.
+  bool held(uint32_t address, uint32_t count) {
+    return locate_address(image_, address) != 0 && measure_image(image_, address, count) == count &&
+           locate_address(image_, address) != 0;
+  }
+
+  // ---- Modules --------------------------------------------------------------
+
+  void check_modules() {
+    const uint32_t count = image_.rom_header.module_count();
+    walk_table("Module table", image_.rom_header_address + kRomHeaderSize, count, kModuleEntrySize,
+               [&](uint32_t index, const uint8_t* bytes, uint32_t at) {
+                 ++totals_.modules;
+                 ModuleEntry module = ModuleEntry::parse(bytes);
+                 if (check_name("Module", index, at, module.name_address, module.name)) check_module(module);
+               });
+  }
+
+  void check_module(const ModuleEntry& module) {
+    const std::string name = printable(module.name);
+    const E32Offsets e32 = e32_offsets(layout_);
+    if (!held(module.e32offset, e32.size)) {
+      problem("Module %s: its E32 header at 0x%08x is not wholly in the image", name.c_str(), module.e32offset);
+      return;
+    }
+    uint8_t head[2] = {};
+    read_image(image_, head, sizeof head);
+    const uint32_t sections = load_u16(head);
+    std::vector<uint8_t> o32(size_t{kO32Size} * sections);
+    if (!held(module.o32offset, static_cast<uint32_t>(o32.size()))) {
+      problem("Module %s: its %u O32 headers at 0x%08x are not wholly in the image", name.c_str(), sections,
+              module.o32offset);
+      return;
+    }
+    read_image(image_, o32.data(), static_cast<uint32_t>(o32.size()));
+    for (uint32_t s = 0; s < sections; ++s) {
+      const uint8_t* p = &o32[size_t{kO32Size} * s];
+      const uint32_t virtual_size = load_u32(p), stored_size = load_u32(p + 8), data = load_u32(p + 12);
+      // BIN files leave out the zeros that end most sections, and a raw
+      // image may end inside its last: only compressed bytes must be whole.
+      if (!(load_u32(p + 20) & kCompressedSection)) {
+        if (locate_address(image_, data) == 0)
+          problem("Module %s: section %u's data at 0x%08x is not in the image", name.c_str(), s, data);
+        continue;
+      }
+      if (!held(data, stored_size)) {
+        problem("Module %s: section %u's %u stored bytes at 0x%08x are not wholly in the image", name.c_str(), s,
+                stored_size, data);
+        continue;
+      }
+      std::unique_ptr<uint8_t[]> expanded;
+      if (expand_at_cursor(run_, stored_size, virtual_size, expanded) < 0)
+        problem("Module %s: section %u does not expand within its %u bytes", name.c_str(), s, virtual_size);
+    }
+  }
+
+  // ---- Files ----------------------------------------------------------------
+
+  void check_files() {
+    const uint32_t count = image_.rom_header.file_count();
+    walk_table("File table", file_entry_address(image_, 0), count, kFileEntrySize,
+               [&](uint32_t index, const uint8_t* bytes, uint32_t at) {
+                 ++totals_.files;
+                 FileEntry file = FileEntry::parse(bytes);
+                 if (check_name("File", index, at, file.name_address, file.name)) check_file(file);
+               });
+  }
+
+  void check_file(const FileEntry& file) {
+    const std::string name = printable(file.name);
+    if (!held(file.load_offset, file.stored_size)) {
+      problem("File %s: its %u stored bytes at 0x%08x are not wholly in the image", name.c_str(), file.stored_size,
+              file.load_offset);
+      return;
+    }
+    if (!(file.attributes & kCompressedFile)) {
+      if (file.stored_size != file.real_size)
+        problem("File %s: stores %u bytes for its %u", name.c_str(), file.stored_size, file.real_size);
+      return;
+    }
+    std::unique_ptr<uint8_t[]> expanded;
+    const int32_t result = expand_at_cursor(run_, file.stored_size, file.real_size, expanded);
+    if (result < 0)
+      problem("File %s: does not expand within its %u bytes", name.c_str(), file.real_size);
+    else if (static_cast<uint32_t>(result) != file.real_size)
+      problem("File %s: expands to %d bytes, not its %u", name.c_str(), result, file.real_size);
+  }
+
+  Run& run_;
+  Image& image_;
+  VerifyTotals& totals_;
+  E32Layout layout_ = E32Layout::classic;
+};
+
+}  // namespace
+
+void verify_image(Run& run, VerifyTotals& totals) { Checker(run, totals).check(); }
+
+}  // namespace xipsaw

@@ -1,0 +1,24 @@
+// Checking images before they go into a device: every record, header, table
+// entry, name, section and file that the other commands would read, without
+// changing anything. Each problem is one line that names the record or the
+// entry and says what is wrong.
+#pragma once
+
+#include <cstdint>
+
+#include "run/run.h"
+
+namespace xipsaw {
+
+struct VerifyTotals {
+  uint32_t images = 0;
+  uint32_t records = 0;  // of BIN containers; a raw image has none
+  uint32_t modules = 0;
+  uint32_t files = 0;
+  uint32_t problems = 0;
+};
+
+// Checks run.image, printing its problems and adding to the totals.
+void verify_image(Run& run, VerifyTotals& totals);
+
+}  // namespace xipsaw
