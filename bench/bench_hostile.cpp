@@ -14,21 +14,7 @@
 // short by refusing its sleep call, so a child ends as soon as its work is
 // done. Peak memory includes the few MiB that the measuring process holds
 // when it starts the child (see the anchor).
-#include <fcntl.h>
-#include <linux/audit.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <csignal>
-#include <chrono>
-#include <cstddef>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -37,127 +23,30 @@
 
 #include "compression/binding.h"
 #include "large_image.h"
+#include "measured_child.h"
 #include "tool_run.h"
 
 using namespace testkit;
 
 namespace {
 
-#if defined(__x86_64__)
-constexpr uint32_t kAuditArch = AUDIT_ARCH_X86_64;
-#elif defined(__aarch64__)
-constexpr uint32_t kAuditArch = AUDIT_ARCH_AARCH64;
-#elif defined(__i386__)
-constexpr uint32_t kAuditArch = AUDIT_ARCH_I386;
-#else
-#error "bench_hostile: no seccomp architecture for this machine"
-#endif
-
-// Makes the calling process's sleeps fail at once with ENOSYS.
-bool refuse_sleeping() {
-  sock_filter filter[] = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 1, 0),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clock_nanosleep, 2, 0),
-#if defined(__NR_nanosleep)
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_nanosleep, 1, 0),
-#else
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clock_nanosleep, 1, 0),
-#endif
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
-  };
-  sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
-}
-
-struct Figures {
-  double wall = 0;    // seconds
-  double cpu = 0;     // user + system seconds
-  double peak = 0;    // MiB of resident memory at most
-  int status = -1;    // the wait status
-  std::string last;   // the last line printed, when it was kept
+struct Figures : bench::Figures {
+  std::string last;  // the last line printed, when it was kept
 };
 
-constexpr unsigned kTimeoutSeconds = 300;
-pid_t g_child = 0;
-
-// The measuring half, run in a freshly started copy of this program: the
-// peak resident size of a child counts what it inherits at the fork, so the
-// child must come from a process that holds none of the images.
-//   bench_hostile --spawn <file size limit> <output> <directory> <program> [args...]
-int spawn(int argc, char** argv) {
-  if (argc < 6) return 2;
-  const rlim_t file_limit = std::stoull(argv[2]);
-  auto start = std::chrono::steady_clock::now();
-  g_child = fork();
-  if (g_child == 0) {
-    int out = open(argv[3], O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0 || dup2(out, 1) < 0 || chdir(argv[4]) != 0) _exit(126);
-    rlimit memory{rlim_t{1} << 30, rlim_t{1} << 30};
-    setrlimit(RLIMIT_AS, &memory);
-    if (file_limit != 0) {
-      rlimit size{file_limit, file_limit};
-      setrlimit(RLIMIT_FSIZE, &size);
-    }
-    if (!refuse_sleeping()) _exit(125);
-    execv(argv[5], argv + 5);
-    _exit(127);
-  }
-  if (g_child < 0) return 1;
-  // A run that takes too long is stopped and shown as failed.
-  std::signal(SIGALRM, [](int) { kill(g_child, SIGKILL); });
-  alarm(kTimeoutSeconds);
-  int status = 0;
-  rusage usage{};
-  if (wait4(g_child, &status, 0, &usage) != g_child) return 1;
-  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                     static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  std::printf("%f %f %ld %d\n", wall, cpu, usage.ru_maxrss, status);  // ru_maxrss: KiB on Linux
-  return 0;
-}
-
-// Runs args[0] with its output in output_path, in directory cwd, under the
-// limits above (and a file-size limit when file_limit is not 0).
+// Runs args[0] with its output in output_path, in directory cwd, its sleeps
+// refused (and under a file-size limit when file_limit is not 0).
 Figures run_child(const std::vector<std::string>& args, const std::string& cwd, const std::string& output_path,
                   rlim_t file_limit = 0) {
-  std::string command = "'" + std::filesystem::read_symlink("/proc/self/exe").string() + "' --spawn " +
-                        std::to_string(file_limit) + " '" + output_path + "' '" + cwd + "'";
-  for (const std::string& a : args) command += " '" + a + "'";
-  Figures f;
-  std::FILE* result = popen(command.c_str(), "r");
-  if (result == nullptr) return f;
-  long peak_kib = 0;
-  if (std::fscanf(result, "%lf %lf %ld %d", &f.wall, &f.cpu, &peak_kib, &f.status) != 4) f.status = -1;
-  pclose(result);
-  f.peak = static_cast<double>(peak_kib) / 1024.0;
-  if (output_path != "/dev/null") {
-    // Keep the last line: it tells how the run ended.
-    std::FILE* in = std::fopen(output_path.c_str(), "rb");
-    if (in != nullptr) {
-      std::fseek(in, 0, SEEK_END);
-      long size = std::ftell(in);
-      std::fseek(in, std::max(0L, size - 256), SEEK_SET);
-      char tail[257] = {};
-      size_t n = std::fread(tail, 1, 256, in);
-      std::fclose(in);
-      std::string text(tail, n);
-      while (!text.empty() && text.back() == '\n') text.pop_back();
-      f.last = text.substr(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
-    }
-  }
+  Figures f{bench::run_child(args, cwd, output_path, {file_limit, true}), {}};
+  // Keep the last line: it tells how the run ended.
+  if (output_path != "/dev/null") f.last = bench::last_line(output_path);
   return f;
 }
 
 void print_row(const std::string& what, const Figures& f) {
-  std::string how;
-  if (WIFSIGNALED(f.status)) how = "  (killed by signal " + std::to_string(WTERMSIG(f.status)) + ")";
-  else if (!WIFEXITED(f.status) || WEXITSTATUS(f.status) != 0) how = "  (exit status not 0)";
   std::printf("  %-40s %8.3f s wall %8.3f s cpu %8.1f MiB peak%s  %s\n", what.c_str(), f.wall, f.cpu, f.peak,
-              how.c_str(), f.last.substr(0, 50).c_str());
+              bench::failure(f.status).c_str(), f.last.substr(0, 50).c_str());
 }
 
 struct Bench {
@@ -278,7 +167,7 @@ struct Bench {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1 && std::string(argv[1]) == "--spawn") return spawn(argc, argv);
+  if (argc > 1 && std::string(argv[1]) == "--spawn") return bench::spawn(argc, argv);
   Bench bench;
   bench.dir = argc > 1 ? argv[1] : (std::filesystem::temp_directory_path() / "xipsaw-bench-hostile").string();
   std::filesystem::remove_all(bench.dir);

@@ -1,12 +1,17 @@
-// Fuzz target for whole runs: the input is a BIN file, on which the tool
-// runs list, extract or update (chosen by the input's length) into a scratch
-// directory of the process's own.
+// Fuzz target for whole runs. The input's first byte chooses how the rest
+// becomes the file: as it is (a BIN file or a raw image), behind a vendor
+// header of 256 to 340 bytes (so that a container lies at an offset), or as
+// a flash dump holding it three times, 64 KiB apart or more, the gaps zero.
+// The tool runs list, extract or update on the file (chosen by the length of
+// the rest) into a scratch directory of the process's own.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "driver/driver.h"
 
@@ -27,18 +32,43 @@ const std::string& scratch() {
   return dir;
 }
 
+// The file that the input stands for.
+std::vector<uint8_t> file_of(const uint8_t* data, size_t size) {
+  if (size == 0) return {};
+  const uint8_t choice = data[0];
+  std::vector<uint8_t> rest(data + 1, data + size);
+  switch (choice % 3) {
+    case 0:
+      return rest;
+    case 1: {
+      const char kText[] = "FLASH IMAGE v2";
+      std::vector<uint8_t> file(256 + choice / 3, 0xFF);
+      std::copy(kText, kText + sizeof kText, file.begin());
+      file.insert(file.end(), rest.begin(), rest.end());
+      return file;
+    }
+    default: {
+      const size_t stride = std::max<size_t>(0x10000, (rest.size() + 0xFFFF) & ~size_t{0xFFFF});
+      std::vector<uint8_t> file(2 * stride + rest.size(), 0);
+      for (size_t at = 0; at < file.size(); at += stride) std::copy(rest.begin(), rest.end(), file.begin() + at);
+      return file;
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string bin = scratch() + "/nk.bin";
+  const std::vector<uint8_t> content = file_of(data, size);
   std::FILE* f = std::fopen(bin.c_str(), "wb");
-  std::fwrite(data, 1, size, f);
+  std::fwrite(content.data(), 1, content.size(), f);
   std::fclose(f);
   std::error_code ignored;
   std::filesystem::remove_all(scratch() + "/nk", ignored);
 
   std::string commands[3][4] = {{"list"}, {"extract"}, {"update", "a", scratch() + "/new"}};
-  const auto& words = commands[size % 3];
+  const auto& words = commands[size == 0 ? 0 : (size - 1) % 3];
   std::vector<const char*> argv{"xipsaw", bin.c_str()};
   for (const std::string& w : words)
     if (!w.empty()) argv.push_back(w.c_str());

@@ -63,9 +63,10 @@ size_t for_each_image(Run& run, const std::function<void()>& visit) {
       ++visited;
     }
   }
-  if (search.more)
-    say(run.out, "More than %zu images in the file: only the first %zu were read\n", search.images.size(),
-        search.images.size());
+  if (search.more) {
+    const auto kept = static_cast<unsigned long long>(search.images.size());
+    say(run.out, "More than %llu images in the file: only the first %llu were read\n", kept, kept);
+  }
   if (search.unreadable) say(run.out, "Unable to read BIN file\n");
   return visited;
 }

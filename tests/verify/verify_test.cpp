@@ -52,7 +52,7 @@ TEST(Verify, SoundImagesHaveNoProblemsAndNothingChanges) {
   const ToolResult none = c.run();
   EXPECT_EQ(none.output, "Invalid XIP file\n");
   EXPECT_EQ(none.exit_code, 2);
-  EXPECT_EQ(run_tool({c.bin, "verify"}, "/nonexistent").output, "?Can't load Compression library\n");
+  EXPECT_EQ(run_tool({c.bin, "verify"}, c.dir.path()).output, "?Can't load Compression library\n");
 }
 
 TEST(Verify, DamagedImagesGiveOneLineEachAndStatusOne) {

@@ -1,0 +1,68 @@
+// Writes seed inputs for fuzz_image into a directory: one small image (a
+// module with a code section, the plain file "a" that the fuzzed update
+// replaces, and a compressed file) in each layout that the first byte
+// chooses: as a BIN file and as a raw image, each behind a vendor header,
+// and the raw image in a flash dump.
+//   make_fuzz_seeds <directory>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "image_builder.h"
+#include "tool_run.h"
+#include "lzx_encoder.h"
+
+using namespace testkit;
+
+namespace {
+
+RomBuilder small_image() {
+  RomBuilder rom;
+  rom.image_start = 0x80000000u;
+  rom.rom_header_address = rom.image_start + 0x400;
+  rom.cpu_type = 0x01C2;
+  RomModule& nk = rom.add_module("nk.exe");
+  nk.load_offset = rom.image_start;
+  nk.attributes = 0x1;
+  RomSection code;
+  code.data = Bytes(0x30, 0xE5);
+  code.virtual_size = 0x30;
+  code.rva = 0x1000;
+  code.flags = 0x60000020;
+  nk.sections.push_back(code);
+  rom.add_file("a", bytes_of("plain file content"));
+  const Bytes text = bytes_of("registry registry registry registry registry registry");
+  Bytes packed(text.size() + 1024);
+  const int32_t n = lzx::compress_buffer(text.data(), static_cast<uint32_t>(text.size()), packed.data(),
+                                         static_cast<uint32_t>(packed.size()));
+  packed.resize(n < 0 ? 0 : static_cast<size_t>(n));
+  rom.add_file("c.txt", packed, 0x800).real_size = static_cast<uint32_t>(text.size());
+  return rom;
+}
+
+void write_seed(const std::string& path, uint8_t layout, const Bytes& file) {
+  Bytes seed{layout};
+  seed.insert(seed.end(), file.begin(), file.end());
+  write_file(path, seed);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s <directory>\n", argv[0]);
+    return 2;
+  }
+  const std::string dir = argv[1];
+  std::filesystem::create_directories(dir);
+  RomBuilder rom = small_image();
+  const Bytes bin = rom.layout().build();
+  const Bytes raw = raw_image(rom);
+  // Layouts: 0 as it is, 1 behind a vendor header, 2 in a flash dump.
+  write_seed(dir + "/bin", 0, bin);
+  write_seed(dir + "/raw", 0, raw);
+  write_seed(dir + "/bin-behind-header", 1, bin);
+  write_seed(dir + "/raw-behind-header", 1, raw);
+  write_seed(dir + "/raw-in-dump", 2, raw);
+  return 0;
+}
