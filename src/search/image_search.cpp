@@ -4,7 +4,6 @@
 #include <array>
 #include <cstring>
 #include <queue>
-#include <string_view>
 
 #include "common/le.h"
 #include "image/record_index.h"
@@ -130,69 +129,78 @@ class Search {
   // while candidates are held, or to be kept.
   void block(int64_t start, const uint8_t* bytes, size_t count, bool containers, int64_t hold_from,
              PendingCandidates& pending, int64_t& overflow, std::vector<HeaderKey>& headers, bool& headers_full) {
-    if (containers) {
-      const std::string_view text(reinterpret_cast<const char*>(bytes), count + 6);
-      for (size_t at = text.find(kBinText); at < count; at = text.find(kBinText, at + 1))
-        container(start + static_cast<int64_t>(at));
-    }
     candidates_.clear();
-    if (overflow < 0) {
-      const std::string_view text(reinterpret_cast<const char*>(bytes) + kEcec, count + 3);
-      for (size_t at = text.find("ECEC"); at < count; at = text.find("ECEC", at + 1)) {
-        const int64_t offset = start + static_cast<int64_t>(at);
-        if (offset < hold_from || offset + kEcec + 8 > size_) continue;
-        if (pending.held() + candidates_.size() == limits_.candidates) {
-          overflow = offset;
-          break;
-        }
-        candidates_.push_back({offset, static_cast<uint64_t>(offset) + load_u32(bytes + at + kEcec + 4)});
+    texts_.find(bytes, count, containers, overflow < 0, [&](size_t at, int which) {
+      const int64_t offset = start + static_cast<int64_t>(at);
+      if (which == 0) {
+        container(offset);
+        return true;
       }
-    }
+      if (offset < hold_from || offset + kEcec + 8 > size_) return true;
+      if (pending.held() + candidates_.size() == limits_.candidates) {
+        overflow = offset;
+        return false;
+      }
+      candidates_.push_back({offset, static_cast<uint64_t>(offset) + load_u32(bytes + at + kEcec + 4)});
+      return true;
+    });
     size_t next = 0;  // the first candidate not yet held
     if (!pending.empty() || !candidates_.empty() || overflow >= 0) {
-      mark_headers(bytes, count);
-      const auto* flags = reinterpret_cast<const char*>(flags_.data());
-      for (const void* hit = std::memchr(flags, 1, count); hit != nullptr;) {
-        const size_t at = static_cast<size_t>(static_cast<const char*>(hit) - flags);
+      for_each_possible_header(bytes, count, [&](size_t at) {
         const int64_t position = start + static_cast<int64_t>(at);
         for (; next < candidates_.size() && candidates_[next].offset <= position; ++next)
           pending.add(candidates_[next].offset, candidates_[next].key);
         HeaderKey key;
-        if (header_key(bytes + at, position, size_, key)) {
-          pending.resolve(key, [&](int64_t offset) { add_raw(offset, static_cast<uint32_t>(key.key - position)); });
-          if (overflow >= 0 && position >= overflow && !headers_full) {
-            headers_full = headers.size() == limits_.headers;
-            if (!headers_full) headers.push_back(key);
-          }
+        if (!header_key(bytes + at, position, size_, key)) return;
+        pending.resolve(key, [&](int64_t offset) { add_raw(offset, static_cast<uint32_t>(key.key - position)); });
+        if (overflow >= 0 && position >= overflow && !headers_full) {
+          headers_full = headers.size() == limits_.headers;
+          if (!headers_full) headers.push_back(key);
         }
-        hit = at + 1 < count ? std::memchr(flags + at + 1, 1, count - at - 1) : nullptr;
-      }
+      });
     }
     for (; next < candidates_.size(); ++next) pending.add(candidates_[next].offset, candidates_[next].key);
   }
 
-  // Flags the offsets where a ROM header may lie: its module and file
-  // counts are below 2^27 and 2^28, so bytes 19 and 51 are small, and its
-  // physlast is not 0. Written so that the compiler takes many offsets at
-  // a time.
-  void mark_headers(const uint8_t* bytes, size_t count) {
-    flags_.resize(std::max(flags_.size(), count));
-    uint8_t* flags = flags_.data();
-    for (size_t i = 0; i < count; ++i)
-      flags[i] = static_cast<uint8_t>((bytes[i + 19] < 8) & (bytes[i + 51] < 16) &
-                                      ((bytes[i + 12] | bytes[i + 13] | bytes[i + 14] | bytes[i + 15]) != 0));
+  // Visits, in order, the offsets of the block where a ROM header may lie:
+  // its module and file counts are below 2^27 and 2^28, so bytes 19 and 51
+  // are small, and its physlast is not 0. Written so that the compiler
+  // takes many offsets at a time, 64 to a round, with the test that most
+  // bytes fail first, and passes over rounds where none is left.
+  template <typename Visit>
+  static void for_each_possible_header(const uint8_t* bytes, size_t count, Visit&& visit) {
+    constexpr size_t kRound = 64;
+    for (size_t base = 0; base < count; base += kRound) {
+      const uint8_t* p = bytes + base;
+      uint8_t flags[kRound];
+      uint8_t any = 0;
+      for (size_t i = 0; i < kRound; ++i) {
+        flags[i] = static_cast<uint8_t>(((p[i + 19] & 0xF8) | (p[i + 51] & 0xF0)) == 0);
+        any |= flags[i];
+      }
+      if (any == 0) continue;
+      any = 0;
+      for (size_t i = 0; i < kRound; ++i) {
+        flags[i] &= static_cast<uint8_t>((p[i + 12] | p[i + 13] | p[i + 14] | p[i + 15]) != 0);
+        any |= flags[i];
+      }
+      if (any == 0) continue;
+      const size_t n = std::min(kRound, count - base);
+      for (size_t i = 0; i < n; ++i)
+        if (flags[i]) visit(base + i);
+    }
   }
 
   // The candidates from `from` on against the held headers.
   void second_pass(int64_t from, const HeldHeaders& held) {
     scan_.run(from, size_, [&](int64_t start, const uint8_t* bytes, size_t count) {
-      const std::string_view text(reinterpret_cast<const char*>(bytes) + kEcec, count + 3);
-      for (size_t at = text.find("ECEC"); at < count; at = text.find("ECEC", at + 1)) {
+      texts_.find(bytes, count, false, true, [&](size_t at, int) {
         const int64_t offset = start + static_cast<int64_t>(at);
-        if (offset + kEcec + 8 > size_) continue;
+        if (offset + kEcec + 8 > size_) return true;
         const uint64_t key = static_cast<uint64_t>(offset) + load_u32(bytes + at + kEcec + 4);
         if (const HeaderKey* h = held.serving(offset, key)) add_raw(offset, static_cast<uint32_t>(h->key - h->position));
-      }
+        return true;
+      });
     });
   }
 
@@ -246,7 +254,7 @@ class Search {
     uint64_t key;
   };
   std::vector<Candidate> candidates_;  // of the block, in file order
-  std::vector<uint8_t> flags_;         // the block's offsets where a header may lie
+  TextSearch texts_{kBinText, 7, "ECEC", 4, kEcec};  // a container's start, and an image's ECEC word
   std::vector<Container> containers_;
   std::priority_queue<FoundImage, std::vector<FoundImage>, LaterOffset> raw_;  // the greatest offset on top
   bool more_ = false;

@@ -26,9 +26,10 @@ struct ImageSearch {
 };
 
 // What the search holds at most: candidates of its first pass, headers of
-// its second, images found (about 12, 12 and 2 MiB).
+// its second, images found (about 3, 12 and 2 MiB). Real files hold a few
+// candidates ("ECEC" words) at most.
 struct SearchLimits {
-  size_t candidates = size_t{1} << 18;
+  size_t candidates = size_t{1} << 16;
   size_t headers = size_t{1} << 19;
   size_t images = size_t{1} << 16;
 };
