@@ -24,16 +24,18 @@ constexpr char kBinText[] = "B000FF\n";
 // file, up to an end record. On success, end is just past the end record.
 // Chains that meet go on alike, so where a walk reaches a header that an
 // earlier walk passed, that walk's answer is taken (from a small cache that
-// keeps the most recent answer for each of its slots).
+// keeps the most recent answer for each of its slots; a walk teaches it the
+// first kSlots headers it passed).
 class ChainWalk {
  public:
   ChainWalk(BinStream& stream, int64_t file_size) : stream_(stream), file_size_(file_size), cache_(kSlots) {}
 
   bool whole(int64_t position, int64_t& end) {
-    std::vector<int64_t> passed;
+    passed_.clear();
     int64_t answer = -1;  // the end record's end, or -1 for a chain that breaks
-    for (uint64_t records = 0;; ++records) {
-      Entry& cached = cache_[slot(position)];
+    uint64_t records = 0;
+    for (;; ++records) {
+      const Entry& cached = cache_[slot(position)];
       if (cached.position == position) {
         answer = records + cached.records > 0 ? cached.end : -1;
         records += cached.records;
@@ -46,13 +48,12 @@ class ChainWalk {
         answer = records > 0 ? position + static_cast<int64_t>(kRecordHeaderSize) : -1;
         break;
       }
-      passed.push_back(position);
+      if (passed_.size() < kSlots) passed_.push_back(position);
       position += kRecordHeaderSize + static_cast<int64_t>(load_u32(header + 4));
       if (position > file_size_) break;
     }
     // Each header passed learns the answer, with the records from it on.
-    for (size_t i = 0; i < passed.size(); ++i)
-      cache_[slot(passed[i])] = {passed[i], answer, passed.size() - i};
+    for (size_t i = 0; i < passed_.size(); ++i) cache_[slot(passed_[i])] = {passed_[i], answer, records - i};
     end = answer;
     return answer >= 0;
   }
@@ -69,6 +70,7 @@ class ChainWalk {
   BinStream& stream_;
   int64_t file_size_;
   std::vector<Entry> cache_;
+  std::vector<int64_t> passed_;
 };
 
 struct Container {
@@ -81,7 +83,9 @@ struct Container {
 class Search {
  public:
   Search(BinStream& stream, const SearchLimits& limits)
-      : stream_(stream), size_(stream.size()), limits_(limits), scan_(stream, size_), chains_(stream, size_) {}
+      : stream_(stream), size_(stream.size()), limits_(limits), scan_(stream, size_), chains_(stream, size_) {
+    limits_.candidates = std::max<size_t>(limits_.candidates, 1);  // each pass holds one at least
+  }
 
   ImageSearch run() {
     ImageSearch result;
@@ -204,8 +208,15 @@ class Search {
     });
   }
 
+  // A container counts once its chain is whole and its image opens. Past
+  // the limit of images kept, the containers found (in file order) and the
+  // raw images inside them can only come after every image kept.
   void container(int64_t at) {
     if (!containers_.empty() && at < containers_.back().end) return;
+    if (containers_.size() == limits_.images) {
+      more_ = true;
+      return;
+    }
     int64_t end = 0;
     if (!chains_.whole(at + kBinHeaderSize, end)) return;
     Image image(stream_);
