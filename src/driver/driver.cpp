@@ -1,17 +1,16 @@
 #include "driver/driver.h"
 
-#include <cstring>
 #include <exception>
 #include <new>
 
 #include "common/file_status.h"
-#include "output/messages.h"
-#include "run/run.h"
+#include "driver/images.h"
 #include "files/file_pass.h"
 #include "image/journal.h"
-#include "driver/images.h"
 #include "info/info.h"
 #include "modules/module_pass.h"
+#include "output/messages.h"
+#include "run/run.h"
 #include "verify/verify.h"
 
 namespace xipsaw {
