@@ -9,7 +9,6 @@ namespace xipsaw {
 
 namespace {
 
-constexpr uint32_t kCompressedFile = 0x800;
 
 void print_file_line(std::FILE* out, const FileEntry& f) {
   say(out, "%c%c%c%c%10d%10d%22s (ROM 0x%08x)\n", (f.attributes & kCompressedFile) ? 'C' : '_',

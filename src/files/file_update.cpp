@@ -18,7 +18,6 @@ namespace xipsaw {
 
 namespace {
 
-constexpr uint32_t kCompressedFile = 0x800;
 constexpr uint32_t kCompressionSlack = 20;  // CECompress gets N + 20 bytes of room
 
 // The new content, read whole; ok is false when it could not be had.

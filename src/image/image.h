@@ -73,6 +73,9 @@ struct ModuleEntry {
   static ModuleEntry parse(const uint8_t* bytes);
 };
 
+// In a FileEntry's attributes: its stored data is compressed.
+inline constexpr uint32_t kCompressedFile = 0x800;
+
 struct FileEntry {
   uint32_t attributes = 0;
   uint32_t file_time_low = 0;

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "common/le.h"
-#include "modules/e32_layout.h"
+#include "modules/module_headers.h"
 #include "output/messages.h"
 #include "search/image_search.h"
 
@@ -28,8 +28,6 @@ constexpr Field kFields[] = {
     {"usMiscFlags", 70, true},       {"pExtensions", 72, false},   {"ulTrackingStart", 76, false},
     {"ulTrackingLen", 80, false}};
 
-constexpr uint32_t kCompressedFile = 0x800;
-constexpr uint32_t kCompressedSection = 0x2000;
 
 struct Compressed {
   uint32_t entries = 0;
@@ -39,25 +37,26 @@ struct Compressed {
 
 // The compressed sections of each module (stored against virtual size) and
 // the compressed files (stored against real size), as the tables have them.
-Compressed compressed_entries(Image& image) {
+Compressed compressed_entries(Image& image, E32Layout layout) {
   Compressed c;
-  const E32Offsets e32 = e32_offsets(decide_e32_layout(image));
+  const E32Offsets e32 = e32_offsets(layout);
   TableReader modules;
   ModuleEntry module;
   if (load_module_table(image, modules)) {
     while (next_module_entry(image, modules, module)) {
-      uint8_t head[2] = {};
+      uint8_t head[kE32SectionCount + 2] = {};
       if (locate_address(image, module.e32offset) == 0 || measure_image(image, module.e32offset, e32.size) != e32.size ||
-          read_image(image, head, 2) != 2 || locate_address(image, module.o32offset) == 0)
+          read_image(image, head, sizeof head) != sizeof head || locate_address(image, module.o32offset) == 0)
         continue;
-      std::vector<uint8_t> o32(size_t{24} * load_u16(head));
+      std::vector<uint8_t> o32(size_t{kO32Size} * load_u16(head + kE32SectionCount));
       read_image(image, o32.data(), static_cast<uint32_t>(o32.size()));
       bool any = false;
-      for (size_t at = 0; at < o32.size(); at += 24) {
-        if (!(load_u32(&o32[at + 20]) & kCompressedSection)) continue;
+      for (size_t at = 0; at < o32.size(); at += kO32Size) {
+        const O32Entry section = O32Entry::parse(&o32[at]);
+        if (!(section.flags & kCompressedSection)) continue;
         any = true;
-        c.stored += load_u32(&o32[at + 8]);
-        c.expanded += load_u32(&o32[at]);
+        c.stored += section.stored_size;
+        c.expanded += section.virtual_size;
       }
       c.entries += any ? 1 : 0;
     }
@@ -110,7 +109,8 @@ void describe_image(Run& run) {
   say(out, "image start: 0x%08x\n", image.header.image_start);
   say(out, "image length: 0x%08x\n", length);
   say(out, "rom offset: 0x%08x\n", image.rom_offset);
-  say(out, "e32 layout: %s\n", layout_name(decide_e32_layout(image)));
+  const E32Layout layout = decide_e32_layout(image);
+  say(out, "e32 layout: %s\n", layout_name(layout));
   for (const Field& f : kFields) {
     if (!f.narrow) {
       say(out, "%s: 0x%08x\n", f.name, load_u32(&rom.bytes[f.offset]));
@@ -124,7 +124,7 @@ void describe_image(Run& run) {
   }
   say(out, "modules: %u\n", rom.module_count());
   say(out, "files: %u\n", rom.file_count());
-  const Compressed c = compressed_entries(image);
+  const Compressed c = compressed_entries(image, layout);
   say(out, "compressed: %u entries, %llu stored bytes for %llu expanded bytes\n", c.entries,
       static_cast<unsigned long long>(c.stored), static_cast<unsigned long long>(c.expanded));
 }

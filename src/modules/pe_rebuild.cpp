@@ -16,10 +16,8 @@ namespace {
 // ---- The module's records in the image ---------------------------------
 
 constexpr uint32_t kMaxE32Size = 110;
-constexpr uint32_t kO32Size = 24;
 
-// Offsets in the E32Header that both layouts share (see e32_layout.h).
-constexpr size_t kE32SectionCount = 0x00;
+// Offsets in the E32Header that both layouts share (see module_headers.h).
 constexpr size_t kE32ImageFlags = 0x02;
 constexpr size_t kE32EntryPoint = 0x04;
 constexpr size_t kE32ImageBase = 0x08;
@@ -32,18 +30,9 @@ constexpr size_t kE32ComDirectory = 0x18;
 constexpr int kResourceDirectory = 2;
 constexpr int kExceptionDirectory = 3;
 
-struct O32Entry {
-  uint32_t virtual_size;
-  uint32_t rva;
-  uint32_t stored_size;
-  uint32_t data_address;
-  uint32_t flags;
-};
-
 constexpr uint32_t kCode = 0x20;
 constexpr uint32_t kInitializedData = 0x40;
 constexpr uint32_t kUninitializedData = 0x80;
-constexpr uint32_t kCompressed = 0x2000;
 
 // ---- The PE file --------------------------------------------------------
 
@@ -170,7 +159,7 @@ std::vector<uint8_t> build_headers(const Image& image, const ModuleEntry& module
     std::copy(name.begin(), name.end(), sh);
     store_u32(sh + 8, s.virtual_size);
     store_u32(sh + 12, s.rva);
-    store_u32(sh + 36, s.flags & ~kCompressed);
+    store_u32(sh + 36, s.flags & ~kCompressedSection);
   }
   return h;
 }
@@ -196,10 +185,7 @@ int rebuild_executable(Run& run, const ModuleEntry& module, E32Layout layout, Ou
   std::vector<uint8_t> o32(size_t{kO32Size} * count, 0);
   read_image(image, o32.data(), static_cast<uint32_t>(o32.size()));
   std::vector<O32Entry> sections(count);
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint8_t* p = &o32[size_t{kO32Size} * i];
-    sections[i] = {load_u32(p), load_u32(p + 4), load_u32(p + 8), load_u32(p + 12), load_u32(p + 20)};
-  }
+  for (uint32_t i = 0; i < count; ++i) sections[i] = O32Entry::parse(&o32[size_t{kO32Size} * i]);
 
   std::vector<uint8_t> headers = build_headers(image, module, e32, offsets, sections, run.section_names);
   output.write(headers.data(), headers.size());
@@ -213,7 +199,7 @@ int rebuild_executable(Run& run, const ModuleEntry& module, E32Layout layout, Ou
       return 0;
     }
     // Only the bytes the image holds are taken, however large stored_size is.
-    const bool compressed = (s.flags & kCompressed) != 0;
+    const bool compressed = (s.flags & kCompressedSection) != 0;
     const uint32_t written = write_stored_data(run, output, s.stored_size, s.virtual_size, compressed);
     output.write_zeros(align_up(written) - written);
 

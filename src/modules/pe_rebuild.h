@@ -4,7 +4,7 @@
 
 #include "output/output_directory.h"
 #include "run/run.h"
-#include "modules/e32_layout.h"
+#include "modules/module_headers.h"
 
 namespace xipsaw {
 

@@ -8,7 +8,7 @@
 
 #include "common/le.h"
 #include "extraction/extraction.h"
-#include "modules/e32_layout.h"
+#include "modules/module_headers.h"
 #include "output/messages.h"
 #include "search/image_search.h"
 
@@ -16,9 +16,6 @@ namespace xipsaw {
 
 namespace {
 
-constexpr uint32_t kCompressedFile = 0x800;
-constexpr uint32_t kCompressedSection = 0x2000;
-constexpr uint32_t kO32Size = 24;
 constexpr size_t kSlice = size_t{1} << 16;
 // Separate runs of covered addresses that the overlap check keeps at most
 // (16 MiB or so); real images need a handful.
@@ -164,10 +161,9 @@ class Checker {
   }
 
   // Whether count bytes at address lie in the image, the cursor then on
-  // the first of them.
+  // the first of them (measuring does not move it).
   bool held(uint32_t address, uint32_t count) {
-    return locate_address(image_, address) != 0 && measure_image(image_, address, count) == count &&
-           locate_address(image_, address) != 0;
+    return locate_address(image_, address) != 0 && measure_image(image_, address, count) == count;
   }
 
   // ---- Modules --------------------------------------------------------------
@@ -189,9 +185,9 @@ class Checker {
       problem("Module %s: its E32 header at 0x%08x is not wholly in the image", name.c_str(), module.e32offset);
       return;
     }
-    uint8_t head[2] = {};
+    uint8_t head[kE32SectionCount + 2] = {};
     read_image(image_, head, sizeof head);
-    const uint32_t sections = load_u16(head);
+    const uint32_t sections = load_u16(head + kE32SectionCount);
     std::vector<uint8_t> o32(size_t{kO32Size} * sections);
     if (!held(module.o32offset, static_cast<uint32_t>(o32.size()))) {
       problem("Module %s: its %u O32 headers at 0x%08x are not wholly in the image", name.c_str(), sections,
@@ -200,23 +196,23 @@ class Checker {
     }
     read_image(image_, o32.data(), static_cast<uint32_t>(o32.size()));
     for (uint32_t s = 0; s < sections; ++s) {
-      const uint8_t* p = &o32[size_t{kO32Size} * s];
-      const uint32_t virtual_size = load_u32(p), stored_size = load_u32(p + 8), data = load_u32(p + 12);
+      const O32Entry section = O32Entry::parse(&o32[size_t{kO32Size} * s]);
       // BIN files leave out the zeros that end most sections, and a raw
       // image may end inside its last: only compressed bytes must be whole.
-      if (!(load_u32(p + 20) & kCompressedSection)) {
-        if (locate_address(image_, data) == 0)
-          problem("Module %s: section %u's data at 0x%08x is not in the image", name.c_str(), s, data);
+      if (!(section.flags & kCompressedSection)) {
+        if (locate_address(image_, section.data_address) == 0)
+          problem("Module %s: section %u's data at 0x%08x is not in the image", name.c_str(), s,
+                  section.data_address);
         continue;
       }
-      if (!held(data, stored_size)) {
+      if (!held(section.data_address, section.stored_size)) {
         problem("Module %s: section %u's %u stored bytes at 0x%08x are not wholly in the image", name.c_str(), s,
-                stored_size, data);
+                section.stored_size, section.data_address);
         continue;
       }
       std::unique_ptr<uint8_t[]> expanded;
-      if (expand_at_cursor(run_, stored_size, virtual_size, expanded) < 0)
-        problem("Module %s: section %u does not expand within its %u bytes", name.c_str(), s, virtual_size);
+      if (expand_at_cursor(run_, section.stored_size, section.virtual_size, expanded) < 0)
+        problem("Module %s: section %u does not expand within its %u bytes", name.c_str(), s, section.virtual_size);
     }
   }
 

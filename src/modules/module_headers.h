@@ -1,5 +1,6 @@
-// The two layouts in which images store a module's E32Header, and the
-// decision of which one an image uses.
+// The headers a module keeps in the image: its E32Header, in either of two
+// layouts, with the decision of which one an image uses, and its O32Entry
+// section records.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +27,23 @@ constexpr E32Offsets e32_offsets(E32Layout layout) {
 }
 
 const char* layout_name(E32Layout layout);
+
+// section_count, the u16 at 0x00 of either layout.
+inline constexpr size_t kE32SectionCount = 0x00;
+
+// One section record: 24 bytes each, section_count of them from o32offset.
+inline constexpr uint32_t kO32Size = 24;
+inline constexpr uint32_t kCompressedSection = 0x2000;  // in flags: the stored bytes are compressed
+
+struct O32Entry {
+  uint32_t virtual_size;
+  uint32_t rva;
+  uint32_t stored_size;
+  uint32_t data_address;  // the word at 16 is not read
+  uint32_t flags;
+
+  static O32Entry parse(const uint8_t* bytes);
+};
 
 // The layout of the image's modules, decided from all of their headers,
 // whichever of them a command selects (see the definition).

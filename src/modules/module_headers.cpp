@@ -1,10 +1,14 @@
-#include "modules/e32_layout.h"
+#include "modules/module_headers.h"
 
 #include "common/le.h"
 
 namespace xipsaw {
 
 const char* layout_name(E32Layout layout) { return layout == E32Layout::newer ? "newer" : "classic"; }
+
+O32Entry O32Entry::parse(const uint8_t* b) {
+  return {load_u32(b), load_u32(b + 4), load_u32(b + 8), load_u32(b + 12), load_u32(b + 20)};
+}
 
 // The word at 0x20 is the export directory's RVA in the classic layout and
 // the link time stamp in the newer one. An RVA lies inside the module, so a
