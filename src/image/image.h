@@ -173,6 +173,9 @@ uint32_t read_image(Image& image, void* buffer, uint32_t count);
 // the buffer of a long write must outlive the transaction.
 uint32_t write_image(Image& image, const void* buffer, uint32_t count);
 int refresh_record_checksum(Image& image);
+// The byte sum, modulo 2^32, of length bytes of record data from
+// data_position on; false when the file does not hold them all.
+bool sum_record_data(BinStream& stream, int64_t data_position, uint32_t length, uint32_t& sum);
 
 // How many of the count bytes from address on a transfer started by
 // locate_address(address) would reach, without moving the cursor.

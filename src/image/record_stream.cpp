@@ -151,6 +151,21 @@ uint32_t write_image(Image& image, const void* buffer, uint32_t count) {
   return transfer<true>(image, static_cast<const uint8_t*>(buffer), count);
 }
 
+bool sum_record_data(BinStream& stream, int64_t data_position, uint32_t length, uint32_t& sum) {
+  // In slices, so that a record of any length needs only a small buffer.
+  static constexpr uint32_t kSlice = 1u << 16;
+  std::vector<uint8_t> slice(std::min(length, kSlice));
+  sum = 0;
+  stream.seek(data_position);
+  for (uint32_t summed = 0; summed < length;) {
+    const uint32_t want = std::min(length - summed, kSlice);
+    if (stream.read(slice.data(), want) != want) return false;
+    for (uint32_t i = 0; i < want; ++i) sum += slice[i];
+    summed += want;
+  }
+  return true;
+}
+
 int refresh_record_checksum(Image& image) {
   BinStream& stream = *image.stream;
   const int64_t saved = stream.tell();
@@ -159,26 +174,13 @@ int refresh_record_checksum(Image& image) {
   // A raw image has no record, and so no checksum to keep right.
   if (header_position <= 0) return 1;
   stream.seek(header_position);
-  if (stream.read(header, sizeof header) == sizeof header) {
-    // Sum the data in slices, so that a record of any length needs only a
-    // small buffer; a record cut short by the end of the file keeps the
-    // checksum it has.
-    uint32_t length = load_u32(header + 4);
-    uint32_t sum = 0;
-    uint32_t summed = 0;
-    static constexpr uint32_t kSlice = 1u << 16;
-    std::vector<uint8_t> slice(std::min(length, kSlice));
-    while (summed < length) {
-      uint32_t want = std::min(length - summed, kSlice);
-      if (stream.read(slice.data(), want) != want) break;
-      for (uint32_t i = 0; i < want; ++i) sum += slice[i];
-      summed += want;
-    }
-    if (summed == length) {
-      store_u32(header + 8, sum);
-      stream.seek(header_position);
-      stream.write(header, sizeof header);
-    }
+  // A record cut short by the end of the file keeps the checksum it has.
+  uint32_t sum = 0;
+  if (stream.read(header, sizeof header) == sizeof header &&
+      sum_record_data(stream, header_position + kRecordHeaderSize, load_u32(header + 4), sum)) {
+    store_u32(header + 8, sum);
+    stream.seek(header_position);
+    stream.write(header, sizeof header);
   }
   stream.seek(saved);
   return 1;

@@ -16,7 +16,6 @@ namespace xipsaw {
 
 namespace {
 
-constexpr size_t kSlice = size_t{1} << 16;
 // Separate runs of covered addresses that the overlap check keeps at most
 // (16 MiB or so); real images need a handful.
 constexpr size_t kMaxCoveredRuns = size_t{1} << 20;
@@ -56,7 +55,6 @@ class Checker {
     const int64_t size = stream.size();
     std::map<uint32_t, uint64_t> covered;  // separate runs [start, end) of earlier records
     bool overlaps_checked = true;
-    std::vector<uint8_t> slice(kSlice);
     for (int64_t position = image_.first_record_position;;) {
       uint8_t header[kRecordHeaderSize];
       stream.seek(position);
@@ -74,13 +72,7 @@ class Checker {
         return;
       }
       uint32_t sum = 0;
-      for (uint32_t done = 0; done < length;) {
-        const auto n = static_cast<uint32_t>(std::min<size_t>(kSlice, length - done));
-        stream.seek(data + done);
-        if (stream.read(slice.data(), n) != n) break;
-        for (uint32_t i = 0; i < n; ++i) sum += slice[i];
-        done += n;
-      }
+      sum_record_data(stream, data, length, sum);  // the file holds the data: checked above
       if (sum != checksum) problem("%s: checksum 0x%08x, but its data sums to 0x%08x", where.c_str(), checksum, sum);
       if (overlaps_checked && !cover(covered, address, address + uint64_t{length}))
         problem("%s: covers addresses that an earlier record covers", where.c_str());
