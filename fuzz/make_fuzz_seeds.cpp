@@ -21,15 +21,7 @@ RomBuilder small_image() {
   rom.image_start = 0x80000000u;
   rom.rom_header_address = rom.image_start + 0x400;
   rom.cpu_type = 0x01C2;
-  RomModule& nk = rom.add_module("nk.exe");
-  nk.load_offset = rom.image_start;
-  nk.attributes = 0x1;
-  RomSection code;
-  code.data = Bytes(0x30, 0xE5);
-  code.virtual_size = 0x30;
-  code.rva = 0x1000;
-  code.flags = 0x60000020;
-  nk.sections.push_back(code);
+  add_loader(rom, rom.image_start, Bytes(0x30, 0xE5));
   rom.add_file("a", bytes_of("plain file content"));
   const Bytes text = bytes_of("registry registry registry registry registry registry");
   Bytes packed(text.size() + 1024);

@@ -19,17 +19,9 @@ RomBuilder loader(uint32_t runs_at, uint32_t d) {
   rom.rom_header_address = runs_at + 0x1D48;
   rom.data_start = runs_at + 0x1E00;
   rom.rom_offset = d;
-  RomModule& nk = rom.add_module("nk.exe");
-  nk.attributes = 0x1;
+  RomModule& nk = add_loader(rom, runs_at, Bytes{0xEA, 0x00, 0x03, 0xFE, 1, 2, 3, 4});
   nk.size = 0x1600;
-  nk.load_offset = runs_at;
-  RomSection code;
-  code.data = Bytes{0xEA, 0x00, 0x03, 0xFE, 1, 2, 3, 4};
-  code.virtual_size = 8;
-  code.rva = 0x1000;
-  code.flags = 0x60000020;
-  code.data_address = runs_at;
-  nk.sections.push_back(code);
+  nk.sections[0].data_address = runs_at;
   rom.add_file("boot.cfg", bytes_of("speed=400"), 0x1);
   return rom;
 }

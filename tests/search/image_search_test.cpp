@@ -22,15 +22,7 @@ RomBuilder board(uint32_t image_start, const std::string& own) {
   rom.image_start = image_start;
   rom.rom_header_address = image_start + 0x400;
   rom.cpu_type = 0x01C2;
-  RomModule& nk = rom.add_module("nk.exe");
-  nk.load_offset = image_start;
-  nk.attributes = 0x1;
-  RomSection code;
-  code.data = Bytes(0x30, 0xE5);
-  code.virtual_size = 0x30;
-  code.rva = 0x1000;
-  code.flags = 0x60000020;
-  nk.sections.push_back(code);
+  add_loader(rom, image_start, Bytes(0x30, 0xE5));
   rom.add_file("boot.cfg", bytes_of("speed=400"), 0x1);
   rom.add_file("logo.bmp", bytes_of("CBMBMBMBM"), 0x800).real_size = 8;
   rom.add_file(own, bytes_of(own));

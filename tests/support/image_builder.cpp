@@ -367,6 +367,19 @@ BinBuilder RomBuilder::layout() {
   return rom_offset != 0 ? bin.moved_down(rom_offset) : bin;
 }
 
+RomModule& add_loader(RomBuilder& rom, uint32_t load_offset, const Bytes& code) {
+  RomModule& nk = rom.add_module("nk.exe");
+  nk.load_offset = load_offset;
+  nk.attributes = 0x1;
+  RomSection section;
+  section.data = code;
+  section.virtual_size = static_cast<uint32_t>(code.size());
+  section.rva = 0x1000;
+  section.flags = 0x60000020;
+  nk.sections.push_back(section);
+  return nk;
+}
+
 Bytes raw_image(RomBuilder& rom) {
   rom.physfirst = rom.image_start;
   rom.physlast = rom.image_start;

@@ -168,6 +168,10 @@ class RomBuilder {
   BinBuilder layout();
 };
 
+// A loader's kernel as boards build it: nk.exe, system attribute, at
+// load_offset, with one code section of `code` at RVA 0x1000.
+RomModule& add_loader(RomBuilder& rom, uint32_t load_offset, const Bytes& code);
+
 // The layout as a raw image: physfirst at its image_start, physlast at the
 // end of its content, and the image's bytes from image_start on.
 Bytes raw_image(RomBuilder& rom);
