@@ -1,5 +1,6 @@
 #include "driver/driver.h"
 
+#include <cstring>
 #include <exception>
 #include <new>
 
@@ -11,6 +12,7 @@
 #include "modules/module_pass.h"
 #include "output/messages.h"
 #include "run/run.h"
+#include "unpack/unpack.h"
 #include "verify/verify.h"
 
 namespace xipsaw {
@@ -22,6 +24,15 @@ void print_usage(std::FILE* out, const char* program) {
   say(out, "  list                    - lists contents\n");
   say(out, "  extract [files...]      - extract all/specified files\n");
   say(out, "  update outfile [infile] - update specified files\n");
+}
+
+void print_help(std::FILE* out, const char* program) {
+  print_usage(out, program);
+  say(out, "  verify                  - check every image, changing nothing\n");
+  say(out, "  info                    - describe every image\n");
+  say(out, "  unpack [DIR]            - extract all, modules at their run addresses\n");
+  say(out, "  convert raw OUT [START [SIZE]] - write the image as a raw image\n");
+  say(out, "  convert bin OUT         - write the image as a BIN file\n");
 }
 
 namespace {
@@ -41,6 +52,8 @@ int command_kind(const char* word) {
   if (equal_ignoring_ascii_case(word, "update")) return kUpdate;
   if (equal_ignoring_ascii_case(word, "verify")) return kVerify;
   if (equal_ignoring_ascii_case(word, "info")) return kInfo;
+  if (equal_ignoring_ascii_case(word, "unpack")) return kUnpack;
+  if (equal_ignoring_ascii_case(word, "convert")) return kConvert;
   return 0;
 }
 
@@ -57,19 +70,24 @@ void run_passes(Run& run, int kind, int word_count, const char* const* words) {
   process_files(run, kind, word_count, words);
 }
 
-// Exit statuses of the two commands that only read.
+// Exit statuses of the modern commands.
 constexpr int kSound = 0;
 constexpr int kProblems = 1;
 constexpr int kNoImage = 2;
 
+// Whether a journal left by an interrupted update waits for the file, which
+// may then be half updated; says so when it does.
+bool journal_pending(Run& run, const char* program, const std::string& journal) {
+  if (path_kind(journal) == PathKind::missing) return false;
+  say(run.out, "The journal %s of an interrupted update is pending; \"%s %s list\" plays it back\n",
+      journal.c_str(), program, run.bin_path.c_str());
+  return true;
+}
+
 // verify: every image of the file checked, then the summary line.
 int verify(Run& run, const char* program, const std::string& journal) {
   VerifyTotals totals;
-  if (path_kind(journal) != PathKind::missing) {
-    say(run.out, "The journal %s of an interrupted update is pending; \"%s %s list\" plays it back\n",
-        journal.c_str(), program, run.bin_path.c_str());
-    ++totals.problems;
-  }
+  if (journal_pending(run, program, journal)) ++totals.problems;
   if (for_each_image(run, [&] { verify_image(run, totals); }) == 0) return kNoImage;
   say(run.out, "%u images, %u records, %u modules, %u files", totals.images, totals.records, totals.modules,
       totals.files);
@@ -81,17 +99,36 @@ int verify(Run& run, const char* program, const std::string& journal) {
   return kProblems;
 }
 
+// Whether the words after a command word are as many as it takes.
+bool takes_words(int kind, int word_count) {
+  switch (kind) {
+    case kUpdate: return word_count >= 1;
+    case kUnpack: return word_count <= 1;
+    default: return true;
+  }
+}
+
 int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
   std::FILE* out = options.out;
   const char* program = argc > 0 ? argv[0] : "xipsaw";
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    print_help(out, program);
+    return 0;
+  }
   if (argc <= 2) {
     print_usage(out, program);
     return 0;
   }
-  int kind = command_kind(argv[2]);
-  if (kind == 0 || (kind == kUpdate && argc < 4)) {
+  const int kind = command_kind(argv[2]);
+  const int word_count = argc - 3;
+  const char* const* words = argv + 3;
+  // The modern commands only read the file: a read-only file or medium will
+  // do, a journal left by an interrupted update stays as it is, and the exit
+  // status tells how the file fared.
+  const bool modern = kind >= kVerify;
+  if (kind == 0 || !takes_words(kind, word_count)) {
     print_usage(out, program);
-    return 0;
+    return modern ? kProblems : 0;
   }
 
   Run run;
@@ -99,19 +136,18 @@ int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
   run.bin_path = argv[1];
   run.output_directory.set_name(output_directory_name(run.bin_path));
   const std::string journal = journal_path(run.bin_path);
-  // verify and info only read: a read-only file or medium will do, and a
-  // journal left by an interrupted update stays as it is.
-  const bool reads_only = kind == kVerify || kind == kInfo;
-  if (!run.stream.open(argv[1], reads_only)) {
+  if (!run.stream.open(argv[1], modern)) {
     say(out, "Unable to open BIN file\n");
-    if (!reads_only && path_kind(journal) != PathKind::missing)
+    if (!modern && path_kind(journal) != PathKind::missing)
       say(out, "The journal %s of an interrupted update waits until the BIN file can be written\n", journal.c_str());
-    return reads_only ? kNoImage : 0;
+    return modern ? kNoImage : 0;
   }
-  if (!reads_only) {
+  run.output_directory.protect(run.stream.descriptor(), journal);
+  // What unpack and convert write from a half-updated file would be wrong.
+  if ((kind == kUnpack || kind == kConvert) && journal_pending(run, program, journal)) return kProblems;
+  if (!modern) {
     // An update that a kill or a power cut interrupted is undone before
     // anything else reads the BIN file.
-    run.output_directory.protect(run.stream.descriptor(), journal);
     switch (play_back_journal(run.stream, journal)) {
       case Playback::none:
         break;
@@ -127,15 +163,15 @@ int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
         return 0;
     }
   }
-  if ((kind == kExtract || kind == kUpdate || kind == kVerify) && !run.codec.load(options.library_dir)) {
+  if ((kind == kExtract || kind == kUpdate || kind == kVerify || kind == kUnpack) &&
+      !run.codec.load(options.library_dir)) {
     say(out, "?Can't load Compression library\n");
-    return reads_only ? kNoImage : 0;
+    return kind == kUnpack ? kProblems : modern ? kNoImage : 0;
   }
   if (kind == kVerify) return verify(run, program, journal);
   if (kind == kInfo) return for_each_image(run, [&] { describe_image(run); }) == 0 ? kNoImage : kSound;
+  if (kind == kUnpack) return unpack(run, word_count, words);
 
-  const int word_count = argc - 3;
-  const char* const* words = argv + 3;
   if (for_each_image(run, [&] { run_passes(run, kind, word_count, words); }) == 0) return 0;
   if (kind == kUpdate && run.several_images && run.update.missing && !run.update.found)
     say(out, "Unable to find %s on BIN\n", printable(words[0]).c_str());
@@ -160,8 +196,10 @@ int run_command_line(int argc, const char* const* argv, const RunOptions& option
     say(options.out, "Unexpected failure: %s\n", e.what());
   }
   std::fflush(options.out);
+  // verify and info could not read the file through; unpack and convert
+  // could not write all of it.
   const int kind = argc > 2 ? command_kind(argv[2]) : 0;
-  return kind == kVerify || kind == kInfo ? kNoImage : 0;
+  return kind == kVerify || kind == kInfo ? kNoImage : kind >= kUnpack ? kProblems : 0;
 }
 
 }  // namespace xipsaw

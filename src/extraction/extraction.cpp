@@ -1,6 +1,7 @@
 #include "extraction/extraction.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <memory>
 #include <new>
 
@@ -21,15 +22,30 @@ std::unique_ptr<uint8_t[]> buffer_of(uint32_t count) {
 
 }  // namespace
 
+void report_failure(Run& run, const char* format, ...) {
+  ++run.failed_entries;
+  if (run.policy.goes_on && !run.entry.empty()) say(run.out, "%s: ", printable(run.entry).c_str());
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(run.out, format, args);
+  va_end(args);
+}
+
 bool open_extracted_file(Run& run, const std::string& name, OutputFile& output) {
   if (run.output_directory.open(name, output)) return true;
-  say(run.out, "Unable to open %s\n", printable(output.path()).c_str());
+  report_failure(run, "Unable to open %s\n", printable(output.path()).c_str());
   return false;
 }
 
 bool close_extracted_file(Run& run, OutputFile& output) {
   if (output.close()) return true;
-  say(run.out, "Unable to write %s\n", printable(output.path()).c_str());
+  report_failure(run, "Unable to write %s\n", printable(output.path()).c_str());
+  return false;
+}
+
+bool finish_extracted_file(Run& run, OutputFile& output, bool whole) {
+  if (whole || !run.policy.goes_on) return close_extracted_file(run, output);
+  output.discard();
   return false;
 }
 
@@ -81,12 +97,20 @@ int32_t expand_stored_data(Run& run, OutputFile& output, uint32_t stored_size, u
 
 }  // namespace
 
-uint32_t write_stored_data(Run& run, OutputFile& output, uint32_t stored_size, uint32_t capacity, bool compressed) {
-  if (!compressed) return copy_stored_data(run.image, output, stored_size);
+bool write_stored_data(Run& run, OutputFile& output, uint32_t stored_size, uint32_t capacity, bool compressed,
+                       uint32_t& written) {
+  written = 0;
+  if (!compressed) {
+    written = copy_stored_data(run.image, output, stored_size);
+    return true;
+  }
   const int32_t result = expand_stored_data(run, output, stored_size, capacity);
-  if (result >= 0) return static_cast<uint32_t>(result);
-  say(run.out, "Error in CEDecompress()\n");
-  return 0;
+  if (result >= 0) {
+    written = static_cast<uint32_t>(result);
+    return true;
+  }
+  report_failure(run, "Error in CEDecompress()\n");
+  return false;
 }
 
 }  // namespace xipsaw

@@ -22,6 +22,27 @@ bool open_extracted_file(Run& run, const std::string& name, OutputFile& output);
 // write or the close failed; the partial file is deleted then.
 bool close_extracted_file(Run& run, OutputFile& output);
 
+// Closes the output of an entry that could not be written whole (whole
+// false): for extract it stays as far as it was written, as the classic tool
+// leaves it, and is closed as close_extracted_file closes it; for unpack it
+// is removed, and false returned.
+bool finish_extracted_file(Run& run, OutputFile& output, bool whole);
+
+// Prints a failure of the entry being written (run.entry), with the classic
+// message: as it stands for extract, after the entry's name for unpack,
+// whose walk goes on, so that each line says which entry it concerns.
+// Counts the entry as not written whole.
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+void report_failure(Run& run, const char* format, ...);
+
+// A FileEntry's or ModuleEntry's file_time as one 64-bit FILETIME.
+template <typename Entry>
+uint64_t filetime_of(const Entry& entry) {
+  return uint64_t{entry.file_time_high} << 32 | entry.file_time_low;
+}
+
 // Expands the stored_size bytes at the image's cursor with the given
 // capacity: the library's result, the bytes now in expanded, or a negative
 // value. Stored bytes longer than any that can expand to the capacity fail
@@ -30,11 +51,12 @@ int32_t expand_at_cursor(Run& run, uint32_t stored_size, uint32_t capacity, std:
 
 // Writes an entry's stored data, stored_size bytes at the image's cursor, to
 // output: copied a slice at a time, or, when compressed, expanded with the
-// given capacity. A failed expansion prints "Error in CEDecompress()" and
-// writes nothing; stored bytes longer than any that can expand to the
-// capacity fail before they are read. Returns the bytes written: fewer than
-// stored_size when the image holds fewer, or when a write failed
-// (output.failed()).
-uint32_t write_stored_data(Run& run, OutputFile& output, uint32_t stored_size, uint32_t capacity, bool compressed);
+// given capacity. Sets written to the bytes written: fewer than stored_size
+// when the image holds fewer, or when a write failed (output.failed()).
+// False when the expansion failed: "Error in CEDecompress()" is reported
+// and nothing written; stored bytes longer than any that can expand to the
+// capacity fail before they are read.
+bool write_stored_data(Run& run, OutputFile& output, uint32_t stored_size, uint32_t capacity, bool compressed,
+                       uint32_t& written);
 
 }  // namespace xipsaw

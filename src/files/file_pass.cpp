@@ -9,7 +9,6 @@ namespace xipsaw {
 
 namespace {
 
-
 void print_file_line(std::FILE* out, const FileEntry& f) {
   say(out, "%c%c%c%c%10d%10d%22s (ROM 0x%08x)\n", (f.attributes & kCompressedFile) ? 'C' : '_',
       (f.attributes & 0x4) ? 'H' : '_', (f.attributes & 0x2) ? 'R' : '_', (f.attributes & 0x1) ? 'S' : '_',
@@ -17,18 +16,26 @@ void print_file_line(std::FILE* out, const FileEntry& f) {
       f.load_offset);
 }
 
-// Writes one file into the output directory. False when the pass must end.
+// Writes one file into the output directory. False when extract's pass
+// must end, or unpack could not write the file whole.
 bool extract_file(Run& run, const FileEntry& file) {
   say(run.out, "Extracting %s ...\n", printable(file.name).c_str());
   run.output_directory.prepare();
-  if (locate_address(run.image, file.load_offset) == 0) {
-    say(run.out, "Unable to read block file\n");
+  run.entry = file.name;
+  // unpack writes a file whole or not at all; extract writes what the
+  // image holds of it.
+  if (locate_address(run.image, file.load_offset) == 0 ||
+      (run.policy.goes_on && measure_image(run.image, file.load_offset, file.stored_size) != file.stored_size)) {
+    report_failure(run, "Unable to read block file\n");
     return false;
   }
   OutputFile output;
   if (!open_extracted_file(run, file.name, output)) return false;
-  write_stored_data(run, output, file.stored_size, file.real_size, (file.attributes & kCompressedFile) != 0);
-  return close_extracted_file(run, output);
+  output.set_time(filetime_of(file));
+  uint32_t written = 0;
+  const bool expanded = write_stored_data(run, output, file.stored_size, file.real_size,
+                                          (file.attributes & kCompressedFile) != 0, written);
+  return finish_extracted_file(run, output, expanded);
 }
 
 }  // namespace
@@ -47,20 +54,23 @@ int report_missing(Run& run, const char* name) {
 int process_files(Run& run, int kind, int word_count, const char* const* words) {
   Image& image = run.image;
   if (!load_file_table(image)) {
-    say(run.out, "Unable to read block file\n");
+    run.entry.clear();
+    report_failure(run, "Unable to read block file\n");
     return 0;
   }
   bool found = false;
   FileEntry file;
   for (uint32_t index = 0; next_file_entry(image, file); ++index) {
     if (!read_image_string(image, file.name_address, file.name)) {
-      say(run.out, "Unable to read block file\n");
+      run.entry = "file " + std::to_string(index);
+      report_failure(run, "Unable to read block file\n");
+      if (run.policy.goes_on) continue;
       return 0;
     }
     if (kind == kList) {
       print_file_line(run.out, file);
     } else if (kind == kExtract) {
-      if (is_selected(file.name, word_count, words) && !extract_file(run, file)) return 0;
+      if (is_selected(file.name, word_count, words) && !extract_file(run, file) && !run.policy.goes_on) return 0;
     } else if (kind == kUpdate) {
       if (update_file(run, file, index, word_count, words, found) == UpdateStep::end_pass) return 0;
     }

@@ -7,7 +7,7 @@ namespace xipsaw {
 const char* layout_name(E32Layout layout) { return layout == E32Layout::newer ? "newer" : "classic"; }
 
 O32Entry O32Entry::parse(const uint8_t* b) {
-  return {load_u32(b), load_u32(b + 4), load_u32(b + 8), load_u32(b + 12), load_u32(b + 20)};
+  return {load_u32(b), load_u32(b + 4), load_u32(b + 8), load_u32(b + 12), load_u32(b + 16), load_u32(b + 20)};
 }
 
 // The word at 0x20 is the export directory's RVA in the classic layout and

@@ -39,7 +39,8 @@ struct O32Entry {
   uint32_t virtual_size;
   uint32_t rva;
   uint32_t stored_size;
-  uint32_t data_address;  // the word at 16 is not read
+  uint32_t data_address;
+  uint32_t run_address;  // where the section runs (its writable data in RAM); 0 for base + rva
   uint32_t flags;
 
   static O32Entry parse(const uint8_t* bytes);

@@ -27,12 +27,15 @@ void print_module_line(std::FILE* out, const ModuleEntry& m) {
 int extract_module(Run& run, const ModuleEntry& module, E32Layout layout) {
   say(run.out, "Extracting %s ...\n", printable(module.name).c_str());
   run.output_directory.prepare();
+  run.entry = module.name;
   OutputFile output;
   if (!open_extracted_file(run, module.name, output)) return 0;
-  // A rebuild that fails on the image has said why, and its file stays as
-  // far as it got; a failed write is reported here, and its file deleted.
+  output.set_time(filetime_of(module));
+  // A rebuild that fails on the image has said why; for extract its file
+  // stays as far as it got. A failed write is reported here, and its file
+  // deleted.
   const int rebuilt = rebuild_executable(run, module, layout, output);
-  return close_extracted_file(run, output) ? rebuilt : 0;
+  return finish_extracted_file(run, output, rebuilt == 1) ? rebuilt : 0;
 }
 
 }  // namespace
@@ -40,7 +43,8 @@ int extract_module(Run& run, const ModuleEntry& module, E32Layout layout) {
 int process_modules(Run& run, int kind, int word_count, const char* const* words) {
   Image& image = run.image;
   if (!load_module_table(image)) {
-    say(run.out, "Unable to read block file\n");
+    run.entry.clear();
+    report_failure(run, "Unable to read block file\n");
     return 0;
   }
   // The image's layout is decided at its first rebuild, once, from all of
@@ -48,16 +52,18 @@ int process_modules(Run& run, int kind, int word_count, const char* const* words
   // the words select.
   std::optional<E32Layout> layout;
   ModuleEntry module;
-  while (next_module_entry(image, module)) {
+  for (uint32_t index = 0; next_module_entry(image, module); ++index) {
     if (!read_image_string(image, module.name_address, module.name)) {
-      say(run.out, "Unable to read block file\n");
+      run.entry = "module " + std::to_string(index);
+      report_failure(run, "Unable to read block file\n");
+      if (run.policy.goes_on) continue;
       return 0;
     }
     if (kind == kList) {
       print_module_line(run.out, module);
     } else if (kind == kExtract && is_selected(module.name, word_count, words)) {
       if (!layout) layout = decide_e32_layout(image);
-      if (!extract_module(run, module, *layout)) return 0;
+      if (!extract_module(run, module, *layout) && !run.policy.goes_on) return 0;
     }
   }
   return 1;

@@ -8,6 +8,8 @@
 #include "common/le.h"
 #include "output/messages.h"
 #include "extraction/extraction.h"
+#include "modules/pe_layout.h"
+#include "modules/run_layout.h"
 
 namespace xipsaw {
 
@@ -27,21 +29,9 @@ constexpr size_t kE32StackReserve = 0x10;
 constexpr size_t kE32ImageSize = 0x14;
 constexpr size_t kE32ComDirectory = 0x18;
 
-constexpr int kResourceDirectory = 2;
-constexpr int kExceptionDirectory = 3;
-
-constexpr uint32_t kCode = 0x20;
-constexpr uint32_t kInitializedData = 0x40;
-constexpr uint32_t kUninitializedData = 0x80;
+using namespace pe;
 
 // ---- The PE file --------------------------------------------------------
-
-constexpr uint32_t kFileAlignment = 0x200;
-constexpr size_t kNtHeaders = 0xC0;
-constexpr size_t kOptionalHeader = kNtHeaders + 0x18;
-constexpr size_t kSizeOfHeadersField = kOptionalHeader + 0x3C;  // file offset 0x114
-constexpr size_t kSectionTable = kNtHeaders + 248;             // file offset 0x1B8
-constexpr size_t kSectionHeaderSize = 40;
 
 constexpr uint8_t kDosStub[64] = {0x0E, 0x1F, 0xBA, 0x0E, 0x00, 0xB4, 0x09, 0xCD, 0x21, 0xB8, 0x01, 0x4C, 0xCD,
                                   0x21, 'T',  'h',  'i',  's',  ' ',  'p',  'r',  'o',  'g',  'r',  'a',  'm',
@@ -49,7 +39,7 @@ constexpr uint8_t kDosStub[64] = {0x0E, 0x1F, 0xBA, 0x0E, 0x00, 0xB4, 0x09, 0xCD
                                   'n',  ' ',  'i',  'n',  ' ',  'D',  'O',  'S',  ' ',  'm',  'o',  'd',  'e',
                                   '.',  '\r', '\r', '\n', '$'};  // then 7 zero bytes
 
-constexpr uint64_t align_up(uint64_t offset) { return (offset + kFileAlignment - 1) / kFileAlignment * kFileAlignment; }
+constexpr uint64_t align_up(uint64_t offset) { return pe::align_up(offset, kFileAlignment); }
 
 // Seconds since 1970 from a count of 100-ns intervals since 1601, modulo 2^32.
 uint32_t time_date_stamp(const ModuleEntry& module) {
@@ -117,7 +107,7 @@ std::vector<uint8_t> build_headers(const Image& image, const ModuleEntry& module
   nt[0] = 'P';
   nt[1] = 'E';
   store_u16(nt + 0x04, machine_of(image));
-  store_u16(nt + 0x06, static_cast<uint32_t>(count));
+  store_u16(nt + kNumberOfSections, static_cast<uint32_t>(count));
   store_u32(nt + 0x08, time_date_stamp(module));
   store_u16(nt + 0x14, 0x00E0);
   store_u16(nt + 0x16, load_u16(e32 + kE32ImageFlags) | 0x0001u);
@@ -130,16 +120,16 @@ std::vector<uint8_t> build_headers(const Image& image, const ModuleEntry& module
   store_u32(opt + 0x04, size_of_code);
   store_u32(opt + 0x08, size_of_data);
   store_u32(opt + 0x0C, size_of_bss);
-  store_u32(opt + 0x10, load_u32(e32 + kE32EntryPoint));
-  store_u32(opt + 0x14, base_of_code);
-  store_u32(opt + 0x18, base_of_data);
-  store_u32(opt + 0x1C, load_u32(e32 + kE32ImageBase));
+  store_u32(opt + kEntryPoint, load_u32(e32 + kE32EntryPoint));
+  store_u32(opt + kBaseOfCode, base_of_code);
+  store_u32(opt + kBaseOfData, base_of_data);
+  store_u32(opt + kImageBase, load_u32(e32 + kE32ImageBase));
   store_u32(opt + 0x20, 0x1000);
   store_u32(opt + 0x24, kFileAlignment);
   store_u16(opt + 0x28, 4);
   store_u16(opt + 0x30, load_u16(e32 + kE32SubsystemMajor));
   store_u16(opt + 0x32, load_u16(e32 + kE32SubsystemMinor));
-  store_u32(opt + 0x38, load_u32(e32 + kE32ImageSize));
+  store_u32(opt + kSizeOfImage, load_u32(e32 + kE32ImageSize));
   store_u16(opt + 0x44, load_u16(e32 + layout.subsystem));
   store_u32(opt + 0x48, load_u32(e32 + kE32StackReserve));
   store_u32(opt + 0x4C, 0x1000);
@@ -148,8 +138,8 @@ std::vector<uint8_t> build_headers(const Image& image, const ModuleEntry& module
   store_u32(opt + 0x5C, 16);
   // Data directories 0-4, 7 and 8 from the image; the base relocation (5)
   // and debug (6) pairs are dropped, and 14 is the COM descriptor.
-  for (int d : {0, 1, 2, 3, 4, 7, 8}) std::copy_n(directories + 8 * d, 8, opt + 0x60 + 8 * d);
-  std::copy_n(e32 + kE32ComDirectory, 8, opt + 0x60 + 8 * 14);
+  for (int d : {0, 1, 2, 3, 4, 7, 8}) std::copy_n(directories + 8 * d, 8, opt + kDataDirectories + 8 * d);
+  std::copy_n(e32 + kE32ComDirectory, 8, opt + kDataDirectories + 8 * 14);
 
   // Section headers, named in order from the run-wide counters.
   for (size_t i = 0; i < count; ++i) {
@@ -157,9 +147,9 @@ std::vector<uint8_t> build_headers(const Image& image, const ModuleEntry& module
     uint8_t* sh = &h[kSectionTable + kSectionHeaderSize * i];
     const std::string name = names.next(kind_of(s, directories));
     std::copy(name.begin(), name.end(), sh);
-    store_u32(sh + 8, s.virtual_size);
-    store_u32(sh + 12, s.rva);
-    store_u32(sh + 36, s.flags & ~kCompressedSection);
+    store_u32(sh + kVirtualSize, s.virtual_size);
+    store_u32(sh + kVirtualAddress, s.rva);
+    store_u32(sh + kCharacteristics, s.flags & ~kCompressedSection);
   }
   return h;
 }
@@ -172,14 +162,14 @@ int rebuild_executable(Run& run, const ModuleEntry& module, E32Layout layout, Ou
 
   uint8_t e32[kMaxE32Size] = {};
   if (locate_address(image, module.e32offset) == 0) {
-    say(run.out, "Unable to locate e32offset\n");
+    report_failure(run, "Unable to locate e32offset\n");
     return 0;
   }
   read_image(image, e32, offsets.size);
 
   const uint32_t count = load_u16(e32 + kE32SectionCount);
   if (locate_address(image, module.o32offset) == 0) {
-    say(run.out, "Unable to locate o32offset\n");
+    report_failure(run, "Unable to locate o32offset\n");
     return 0;
   }
   std::vector<uint8_t> o32(size_t{kO32Size} * count, 0);
@@ -193,23 +183,35 @@ int rebuild_executable(Run& run, const ModuleEntry& module, E32Layout layout, Ou
   uint64_t offset = headers.size();
   for (uint32_t i = 0; i < count && !output.failed(); ++i) {
     const O32Entry& s = sections[i];
+    uint8_t* sh = &headers[kSectionTable + kSectionHeaderSize * i];
+    store_u32(sh + kPointerToRawData, static_cast<uint32_t>(offset));
+    // A section with nothing stored is an empty section here, wherever its
+    // data address points: loaders cut to the size their boot ROM loads end
+    // where such a section begins.
+    if (s.stored_size == 0) continue;
     if (locate_address(image, s.data_address) == 0) {
-      say(run.out, "Unable to read block file\n");
+      report_failure(run, "Unable to read block file\n");
+      store_u32(sh + kPointerToRawData, 0);
       output.write_at(0, headers.data(), headers.size());
       return 0;
     }
     // Only the bytes the image holds are taken, however large stored_size is.
     const bool compressed = (s.flags & kCompressedSection) != 0;
-    const uint32_t written = write_stored_data(run, output, s.stored_size, s.virtual_size, compressed);
+    uint32_t written = 0;
+    if (!write_stored_data(run, output, s.stored_size, s.virtual_size, compressed, written) && run.policy.goes_on)
+      return 0;
     output.write_zeros(align_up(written) - written);
-
-    uint8_t* sh = &headers[kSectionTable + kSectionHeaderSize * i];
-    store_u32(sh + 16, written);
-    store_u32(sh + 20, static_cast<uint32_t>(offset));
+    store_u32(sh + kSizeOfRawData, written);
     offset += align_up(written);
   }
 
-  store_u32(&headers[kSizeOfHeadersField], static_cast<uint32_t>(headers.size()));
+  store_u32(&headers[kOptionalHeader + kSizeOfHeaders], static_cast<uint32_t>(headers.size()));
+  if (run.policy.run_addresses && !output.failed()) {
+    std::vector<uint32_t> run_addresses;
+    for (const O32Entry& s : sections) run_addresses.push_back(s.run_address);
+    if (const char* reason = place_at_run_addresses(headers, run_addresses, output))
+      say(run.out, "%s: written at its stored layout (%s)\n", printable(module.name).c_str(), reason);
+  }
   output.write_at(0, headers.data(), headers.size());
   return output.failed() ? 0 : 1;
 }

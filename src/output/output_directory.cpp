@@ -7,7 +7,6 @@
 #include "output/messages.h"
 
 #if defined(_WIN32)
-#include <io.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -91,140 +90,23 @@ bool split_name(const std::string& name, std::vector<std::string>& directories, 
   return !leaf.empty() && leaf != ".";
 }
 
-// ---- The system's calls --------------------------------------------------
-
+// Creates, with make, every directory that path passes through before its
+// last component, from the first on; failures show when the last is opened.
+template <typename Make>
+void make_parents(const std::string& path, Make&& make) {
 #if defined(_WIN32)
-
-bool write_all(void* handle, const uint8_t* bytes, size_t count) {
-  while (count > 0) {
-    DWORD done = 0;
-    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(count, 1u << 30));
-    if (!WriteFile(static_cast<HANDLE>(handle), bytes, chunk, &done, nullptr) || done == 0) return false;
-    bytes += done;
-    count -= done;
-  }
-  return true;
-}
-
-bool write_all_at(void* handle, uint64_t offset, const uint8_t* bytes, size_t count) {
-  LARGE_INTEGER zero{}, end{}, at{};
-  at.QuadPart = static_cast<LONGLONG>(offset);
-  if (!SetFilePointerEx(static_cast<HANDLE>(handle), zero, &end, FILE_CURRENT)) return false;
-  const bool ok = SetFilePointerEx(static_cast<HANDLE>(handle), at, nullptr, FILE_BEGIN) &&
-                  write_all(handle, bytes, count);
-  return SetFilePointerEx(static_cast<HANDLE>(handle), end, nullptr, FILE_BEGIN) && ok;
-}
-
+  const char* const separators = "/\\";
 #else
-
-bool write_all(int fd, const uint8_t* bytes, size_t count) {
-  while (count > 0) {
-    const ssize_t done = ::write(fd, bytes, count);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) return false;
-    bytes += done;
-    count -= static_cast<size_t>(done);
-  }
-  return true;
-}
-
-bool write_all_at(int fd, uint64_t offset, const uint8_t* bytes, size_t count) {
-  while (count > 0) {
-    const ssize_t done = ::pwrite(fd, bytes, count, static_cast<off_t>(offset));
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) return false;
-    bytes += done;
-    count -= static_cast<size_t>(done);
-    offset += static_cast<uint64_t>(done);
-  }
-  return true;
-}
-
+  const char* const separators = "/";
 #endif
+  for (size_t at = path.find_first_of(separators, 1); at != std::string::npos;
+       at = path.find_first_of(separators, at + 1)) {
+    if (path[at - 1] == ':' || std::strchr(separators, path[at - 1]) != nullptr) continue;  // "C:\", "a//b"
+    make(path.substr(0, at));
+  }
+}
 
 }  // namespace
-
-// ---- Output files --------------------------------------------------------
-
-OutputFile::~OutputFile() { release(); }
-
-void OutputFile::write(const void* bytes, size_t count) {
-  if (failed_ || count == 0) return;
-  const auto* p = static_cast<const uint8_t*>(bytes);
-  if (pending_size_ + count > kPendingSize) {
-    flush_pending();
-    if (count >= kPendingSize) {
-      if (!failed_) failed_ = !write_all(native(), p, count);
-      return;
-    }
-  }
-  std::memcpy(pending_ + pending_size_, p, count);
-  pending_size_ += count;
-}
-
-void OutputFile::write_zeros(size_t count) {
-  static constexpr uint8_t kZeros[4096] = {};
-  for (size_t n; count > 0; count -= n) {
-    n = std::min(count, sizeof kZeros);
-    write(kZeros, n);
-  }
-}
-
-void OutputFile::write_at(uint64_t offset, const void* bytes, size_t count) {
-  flush_pending();
-  if (!failed_ && count > 0) failed_ = !write_all_at(native(), offset, static_cast<const uint8_t*>(bytes), count);
-}
-
-void OutputFile::flush_pending() {
-  if (pending_size_ != 0 && !failed_) failed_ = !write_all(native(), pending_, pending_size_);
-  pending_size_ = 0;
-}
-
-#if defined(_WIN32)
-
-bool OutputFile::close() {
-  if (handle_ == nullptr) return false;
-  flush_pending();
-  FILE_DISPOSITION_INFO discard{TRUE};
-  const bool discarded = failed_ && SetFileInformationByHandle(static_cast<HANDLE>(handle_), FileDispositionInfo,
-                                                               &discard, sizeof discard);
-  const bool ok = CloseHandle(static_cast<HANDLE>(handle_)) && !failed_;
-  handle_ = nullptr;
-  // The directories on the way are still held, so the path still leads to
-  // the file just closed (or to a link put in its place, which is what
-  // gets deleted then).
-  if (!ok && !discarded) DeleteFileA(path_.c_str());
-  release();
-  return ok;
-}
-
-void OutputFile::release() {
-  if (handle_ != nullptr) CloseHandle(static_cast<HANDLE>(handle_));
-  handle_ = nullptr;
-  for (void* directory : directories_) CloseHandle(static_cast<HANDLE>(directory));
-  directories_.clear();
-}
-
-#else
-
-bool OutputFile::close() {
-  if (fd_ < 0) return false;
-  flush_pending();
-  const bool ok = ::close(fd_) == 0 && !failed_;
-  fd_ = -1;
-  if (!ok) unlinkat(parent_, leaf_.c_str(), 0);
-  release();
-  return ok;
-}
-
-void OutputFile::release() {
-  if (fd_ >= 0) ::close(fd_);
-  if (owns_parent_) ::close(parent_);
-  fd_ = parent_ = -1;
-  owns_parent_ = false;
-}
-
-#endif
 
 // ---- The output directory ------------------------------------------------
 
@@ -234,83 +116,27 @@ void OutputDirectory::set_subdirectory(std::string name) {
 }
 
 void OutputDirectory::protect(int bin_descriptor, std::string journal_path) {
-  bin_descriptor_ = bin_descriptor;
-  journal_path_ = std::move(journal_path);
+  protected_.bin_descriptor = bin_descriptor;
+  protected_.journal_path = std::move(journal_path);
+  protected_learnt_ = false;
 }
-
-bool OutputDirectory::has_journal_name(const std::string& leaf) const {
-#if defined(_WIN32)
-  // File names on Windows match without regard to case.
-  auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-  return leaf.size() == journal_leaf_.size() && std::equal(leaf.begin(), leaf.end(), journal_leaf_.begin(),
-                                                           [&](char a, char b) { return fold(a) == fold(b); });
-#else
-  return leaf == journal_leaf_;
-#endif
-}
-
-namespace {
-
-// The directory part of path, with its last separator; "." when it has
-// none. leaf_start is where the file's own name begins.
-std::string directory_of(const std::string& path, size_t& leaf_start) {
-#if defined(_WIN32)
-  const size_t slash = path.find_last_of("/\\:");
-#else
-  const size_t slash = path.find_last_of('/');
-#endif
-  leaf_start = slash == std::string::npos ? 0 : slash + 1;
-  if (slash == std::string::npos) return ".";
-  std::string directory = path.substr(0, slash + 1);
-  if (directory.back() == ':') directory += '.';  // "C:name": the drive's current directory
-  return directory;
-}
-
-}  // namespace
 
 #if defined(_WIN32)
-
-namespace {
-
-FileIdentity identity_of(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
-  if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return {};
-  return {true, info.dwVolumeSerialNumber, static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow};
-}
-
-// A handle on a directory for reading its attributes, or
-// INVALID_HANDLE_VALUE; with follow unset, a reparse point is opened itself.
-HANDLE open_directory(const std::string& path, DWORD share, bool follow) {
-  return CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING,
-                     FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
-}
-
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-}  // namespace
 
 OutputDirectory::~OutputDirectory() {
   if (handle_ != nullptr) CloseHandle(static_cast<HANDLE>(handle_));
 }
 
-void OutputDirectory::learn_protected() {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (bin_descriptor_ >= 0) bin_ = identity_of(reinterpret_cast<HANDLE>(_get_osfhandle(bin_descriptor_)), info);
-  size_t leaf_start = 0;
-  HANDLE directory = open_directory(directory_of(journal_path_, leaf_start), kShareAll, true);
-  journal_directory_ = identity_of(directory, info);
-  if (directory != INVALID_HANDLE_VALUE) CloseHandle(directory);
-  journal_leaf_ = journal_path_.substr(leaf_start);
-}
-
-void OutputDirectory::prepare() {
+bool OutputDirectory::prepare() {
   if (handle_ == nullptr) {
+    if (parents_) make_parents(name_, [](const std::string& d) { CreateDirectoryA(d.c_str(), nullptr); });
     if (!name_.empty()) CreateDirectoryA(name_.c_str(), nullptr);
     // The directory itself may be a link the user made: this open follows it.
     HANDLE directory = open_directory(name_.empty() ? "." : name_, kShareAll, true);
     BY_HANDLE_FILE_INFORMATION info;
     if (identity_of(directory, info).known && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
       handle_ = directory;
-      learn_protected();
+      protected_files();
     } else if (directory != INVALID_HANDLE_VALUE) {
       CloseHandle(directory);
     }
@@ -321,6 +147,7 @@ void OutputDirectory::prepare() {
     CreateDirectoryA(((name_.empty() ? std::string(".") : name_) + "/" + subdirectory_).c_str(), nullptr);
     subdirectory_made_ = true;
   }
+  return handle_ != nullptr;
 }
 
 bool OutputDirectory::open(const std::string& name, OutputFile& file) {
@@ -328,7 +155,7 @@ bool OutputDirectory::open(const std::string& name, OutputFile& file) {
   file.path_ = output_path(name_, entry);
   std::vector<std::string> directories;
   std::string leaf;
-  if (handle_ == nullptr || !bin_.known || !name_stays_below(name) || has_control_bytes(name) ||
+  if (handle_ == nullptr || !protected_.bin.known || !name_stays_below(name) || has_control_bytes(name) ||
       !split_name(entry, directories, leaf))
     return false;
 
@@ -346,11 +173,10 @@ bool OutputDirectory::open(const std::string& name, OutputFile& file) {
       return false;
   }
   HANDLE parent = file.directories_.empty() ? static_cast<HANDLE>(handle_) : file.directories_.back();
-  if (has_journal_name(leaf) && (!journal_directory_.known || identity_of(parent, info) == journal_directory_))
-    return false;
+  if (protected_.is_journal(identity_of(parent, info), leaf)) return false;
 
   path += "/" + leaf;
-  HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
   file.handle_ = handle;
@@ -361,7 +187,7 @@ bool OutputDirectory::open(const std::string& name, OutputFile& file) {
                      !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
                      info.nNumberOfLinks == 1;
   // Truncated only now that it is known to be a plain file of our own.
-  if (!plain || identity == bin_ ||
+  if (!plain || identity == protected_.bin ||
       ((info.nFileSizeHigh | info.nFileSizeLow) != 0 && !SetEndOfFile(handle)))
     return false;
   return true;
@@ -369,37 +195,17 @@ bool OutputDirectory::open(const std::string& name, OutputFile& file) {
 
 #else
 
-namespace {
-
-FileIdentity identity_of(const struct stat& st) {
-  return {true, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
-}
-
-FileIdentity identity_of(int fd) {
-  struct stat st;
-  return fd >= 0 && fstat(fd, &st) == 0 ? identity_of(st) : FileIdentity{};
-}
-
-}  // namespace
-
 OutputDirectory::~OutputDirectory() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-void OutputDirectory::learn_protected() {
-  bin_ = identity_of(bin_descriptor_);
-  size_t leaf_start = 0;
-  struct stat st;
-  if (stat(directory_of(journal_path_, leaf_start).c_str(), &st) == 0) journal_directory_ = identity_of(st);
-  journal_leaf_ = journal_path_.substr(leaf_start);
-}
-
-void OutputDirectory::prepare() {
+bool OutputDirectory::prepare() {
   if (fd_ < 0) {
+    if (parents_) make_parents(name_, [](const std::string& d) { mkdir(d.c_str(), 0777); });
     if (!name_.empty()) mkdir(name_.c_str(), 0777);
     // The directory itself may be a link the user made: this open follows it.
     fd_ = ::open(name_.empty() ? "." : name_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd_ >= 0) learn_protected();
+    if (fd_ >= 0) protected_files();
   }
   // The subdirectory is created only; open() walks it as any directory of
   // an entry's name, refusing a link there.
@@ -407,13 +213,14 @@ void OutputDirectory::prepare() {
     mkdirat(fd_, subdirectory_.c_str(), 0777);
     subdirectory_made_ = true;
   }
+  return fd_ >= 0;
 }
 
 bool OutputDirectory::open(const std::string& name, OutputFile& file) {
   const std::string entry = subdirectory_.empty() ? name : subdirectory_ + "/" + name;
   file.path_ = output_path(name_, entry);
   std::vector<std::string> directories;
-  if (fd_ < 0 || !bin_.known || !name_stays_below(name) || has_control_bytes(name) ||
+  if (fd_ < 0 || !protected_.bin.known || !name_stays_below(name) || has_control_bytes(name) ||
       !split_name(entry, directories, file.leaf_))
     return false;
 
@@ -426,9 +233,7 @@ bool OutputDirectory::open(const std::string& name, OutputFile& file) {
     file.owns_parent_ = next >= 0;
     if (next < 0) return false;
   }
-  if (has_journal_name(file.leaf_) &&
-      (!journal_directory_.known || identity_of(file.parent_) == journal_directory_))
-    return false;
+  if (protected_.is_journal(identity_of(file.parent_), file.leaf_)) return false;
 
   // A link at the file fails to open; a FIFO without a reader fails at
   // once, and with one is refused below, as is any other file that is not
@@ -436,10 +241,10 @@ bool OutputDirectory::open(const std::string& name, OutputFile& file) {
   // outside the directory that someone linked in. Nothing is truncated
   // before those checks.
   file.fd_ = openat(file.parent_, file.leaf_.c_str(),
-                    O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+                    O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   struct stat st;
   if (file.fd_ < 0 || fstat(file.fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-      identity_of(st) == bin_ || fcntl(file.fd_, F_SETFL, 0) != 0 || (st.st_size != 0 && ftruncate(file.fd_, 0) != 0))
+      identity_of(file.fd_) == protected_.bin || fcntl(file.fd_, F_SETFL, 0) != 0 || (st.st_size != 0 && ftruncate(file.fd_, 0) != 0))
     return false;
   return true;
 }

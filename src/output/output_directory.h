@@ -1,15 +1,12 @@
 // Extracted files: "%s/%s" paths below the output directory, opened only as
-// plain files that really lie inside it, and written with every failure
-// noticed, so that neither a hostile image nor a hostile output directory
-// can make the tool write anywhere else, and a full disk is never taken for
-// success.
+// plain files that really lie inside it, so that neither a hostile image nor
+// a hostile output directory can make the tool write anywhere else.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <string>
 #include <utility>
-#include <vector>
+
+#include "output/output_file.h"
 
 namespace xipsaw {
 
@@ -23,67 +20,6 @@ bool name_stays_below(const std::string& name);
 // argument that begins with '.') puts the files in the current directory
 // rather than at the file system's root.
 std::string output_path(const std::string& output_directory, const std::string& name);
-
-// One extracted file being written. Writes are gathered in a small buffer
-// and go straight to the system; the first failure is kept, and nothing is
-// written after it.
-class OutputFile {
- public:
-  OutputFile() = default;
-  ~OutputFile();
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
-
-  // The output path, as printed in messages.
-  const std::string& path() const { return path_; }
-
-  void write(const void* bytes, size_t count);
-  void write_zeros(size_t count);
-  // Writes at a position already written, without moving the end where
-  // write() goes on.
-  void write_at(uint64_t offset, const void* bytes, size_t count);
-  bool failed() const { return failed_; }
-
-  // Closes the file. True when every write and the close itself succeeded;
-  // otherwise the file is deleted, so that no partial file is left behind.
-  bool close();
-
- private:
-  friend class OutputDirectory;
-  void flush_pending();
-  void release();  // closes what is still open, keeping the file
-#if defined(_WIN32)
-  void* native() const { return handle_; }
-#else
-  int native() const { return fd_; }
-#endif
-
-  std::string path_;
-  bool failed_ = false;
-#if defined(_WIN32)
-  void* handle_ = nullptr;              // the file's HANDLE while open
-  std::vector<void*> directories_;      // held so that none can be swapped
-#else
-  int fd_ = -1;
-  int parent_ = -1;          // the directory that holds the file
-  bool owns_parent_ = false; // parent_ is not the output directory's own
-  std::string leaf_;         // the file's name in parent_
-#endif
-  static constexpr size_t kPendingSize = 32 * 1024;
-  size_t pending_size_ = 0;
-  uint8_t pending_[kPendingSize];
-};
-
-// What tells one file apart from every other: its volume (device) and its
-// number there (inode, file index), when they could be learnt.
-struct FileIdentity {
-  bool known = false;
-  uint64_t volume = 0;
-  uint64_t file = 0;
-  bool operator==(const FileIdentity& other) const {
-    return known && other.known && volume == other.volume && file == other.file;
-  }
-};
 
 // The output directory of a run. It is created (one level) and opened once,
 // at the first extraction; every output file is then opened relative to it,
@@ -103,16 +39,27 @@ class OutputDirectory {
   // open as bin_descriptor, and the journal of an update to it, which the
   // next run would play back into the BIN file.
   void protect(int bin_descriptor, std::string journal_path);
+  // What protect() named, its identities learnt.
+  const ProtectedFiles& protected_files() {
+    if (!protected_learnt_) protected_.learn();
+    protected_learnt_ = true;
+    return protected_;
+  }
 
   // Puts the entries opened from now on into the subdirectory of that name
   // (one level, below the directory), or back into the directory itself
   // with an empty name.
   void set_subdirectory(std::string name);
 
+  // With parents set, prepare() creates every missing directory of the
+  // name, not only its last.
+  void create_parents(bool parents) { parents_ = parents; }
+
   // Creates the directory, failure ignored, and opens it, then creates the
   // subdirectory, if any, the same way. Does nothing once both are there; a
-  // directory that cannot be had shows as the failure of every open.
-  void prepare();
+  // directory that cannot be had shows as the failure of every open. False
+  // when the directory could not be opened.
+  bool prepare();
 
   // Opens the entry name below the directory as a plain file for writing,
   // created, or truncated once it is known to be safe to write. Sets
@@ -124,19 +71,12 @@ class OutputDirectory {
   bool open(const std::string& name, OutputFile& file);
 
  private:
-  void learn_protected();
-  // Whether a file of this name would be the journal if it lay in the
-  // journal's directory.
-  bool has_journal_name(const std::string& leaf) const;
-
   std::string name_;
   std::string subdirectory_;
   bool subdirectory_made_ = false;
-  int bin_descriptor_ = -1;
-  std::string journal_path_;
-  FileIdentity bin_;
-  FileIdentity journal_directory_;
-  std::string journal_leaf_;
+  bool parents_ = false;
+  ProtectedFiles protected_;
+  bool protected_learnt_ = false;
 #if defined(_WIN32)
   void* handle_ = nullptr;  // the directory's HANDLE once prepared
 #else

@@ -14,10 +14,17 @@
 
 namespace xipsaw {
 
-// The classic commands, then the two that only read: they open the file for
-// reading, never play back a journal, never wait, and tell by their exit
-// status how the file fared.
-enum CommandKind : int32_t { kList = 1, kExtract = 2, kUpdate = 3, kVerify = 4, kInfo = 5 };
+// The classic commands, then the modern ones: they open the file for
+// reading only, never play back a journal, never wait, and tell by their
+// exit status how the file fared.
+enum CommandKind : int32_t { kList = 1, kExtract = 2, kUpdate = 3, kVerify = 4, kInfo = 5, kUnpack = 6, kConvert = 7 };
+
+// How the passes write entries out: as extract writes them, or as unpack
+// does.
+struct WritePolicy {
+  bool run_addresses = false;  // modules at the addresses their sections run at
+  bool goes_on = false;        // an entry that cannot be written whole is named, its file removed, and the walk goes on
+};
 
 // What update learns about the name it looks for. With several images in
 // the file, "Unable to find" waits until every image has been walked, and
@@ -37,6 +44,9 @@ struct Run {
   SectionNameCounters section_names; // the image's: each image is rebuilt as it would be alone
   bool several_images = false;       // the file holds more than one
   UpdateSearch update;
+  WritePolicy policy;
+  std::string entry;                 // the entry being written, which unpack's failure lines name
+  uint64_t failed_entries = 0;       // entries that could not be written whole
 };
 
 }  // namespace xipsaw

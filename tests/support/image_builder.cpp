@@ -312,7 +312,7 @@ BinBuilder RomBuilder::layout() {
       put_u32(o32, at + 4, sec.rva);
       put_u32(o32, at + 8, sec.stored_size.value_or(static_cast<uint32_t>(sec.data.size())));
       put_u32(o32, at + 12, sec.data_address);
-      put_u32(o32, at + 16, 0);
+      put_u32(o32, at + 16, sec.run_address);
       put_u32(o32, at + 20, sec.flags);
     }
     if (m.emit_o32) bin.put(m.o32offset, o32);

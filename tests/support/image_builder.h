@@ -101,6 +101,7 @@ struct RomSection {
   uint32_t data_address = 0;            // 0: allocated
   uint32_t flags = 0;
   bool emit_data = true;
+  uint32_t run_address = 0;             // where it runs; 0: base + rva
 };
 
 struct E32Fields {
