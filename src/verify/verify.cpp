@@ -189,6 +189,7 @@ class Checker {
     read_image(image_, o32.data(), static_cast<uint32_t>(o32.size()));
     for (uint32_t s = 0; s < sections; ++s) {
       const O32Entry section = O32Entry::parse(&o32[size_t{kO32Size} * s]);
+      if (section.stored_size == 0) continue;  // nothing stored, nothing to find
       // BIN files leave out the zeros that end most sections, and a raw
       // image may end inside its last: only compressed bytes must be whole.
       if (!(section.flags & kCompressedSection)) {

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tool_run.h"
@@ -184,6 +186,87 @@ inline std::vector<SectionHeader> beta_sections() {
   return {{".other1", 0x20, 0x1000, 0x20, 0x400, 0},
           {".data1", 0x80, 0x2000, 0x30, 0x600, 0xC0000040},
           {".pdata2", 0x8, 0x3000, 0x8, 0x800, 0x40000000}};
+}
+
+
+// ---- Independent checks in Python ------------------------------------------
+
+inline const char* const kPython = "/usr/bin/python3";
+
+#define SKIP_WITHOUT_PEFILE()                                                                     \
+  SKIP_WITHOUT_LINUX_PROGRAM(modtest::kPython);                                                   \
+  if (std::system((std::string(modtest::kPython) + " -c 'import pefile' >/dev/null 2>&1").c_str()) != 0) \
+  GTEST_SKIP() << modtest::kPython << " cannot import pefile"
+
+// Runs a checking script of the tests on a JSON file of what it checks,
+// written into the run's directory, and returns what it printed; expects
+// its exit code 0.
+inline std::string run_python_check(const ToolRun& run, const std::string& script, const std::string& json) {
+  const std::string input = run.dir / "expected.json";
+  testkit::write_file(input, testkit::bytes_of(json));
+  const std::string log = run.dir / "check.log";
+  const std::string command = std::string(kPython) + " '" + script + "' '" + input + "' >'" + log + "' 2>&1";
+  const int status = std::system(command.c_str());
+  const Bytes bytes = testkit::read_file(log);
+  const std::string report(bytes.begin(), bytes.end());
+  EXPECT_EQ(status, 0) << report;
+  return report;
+}
+
+// A DLL's export and import tables as they lie in a section at rva: the
+// DLL exports its functions, and imports one function from each DLL it
+// names. functions are the exported names with the RVAs they stand for.
+// Sets the module's export and import directory pairs.
+inline Bytes link_tables(testkit::RomModule& m, uint32_t rva, const std::string& dll,
+                         const std::vector<std::pair<std::string, uint32_t>>& functions,
+                         const std::vector<std::string>& imported) {
+  using testkit::put_u16;
+  using testkit::put_u32;
+  Bytes t(0x40 + 40, 0);
+  auto text = [&t, rva](const std::string& s) {
+    const auto at = static_cast<uint32_t>(t.size());
+    t.insert(t.end(), s.begin(), s.end());
+    t.resize(t.size() + 2 - t.size() % 2, 0);  // NUL, 2-byte aligned
+    return rva + at;
+  };
+  auto table = [&t, rva](size_t bytes) {
+    t.resize((t.size() + 3) / 4 * 4);
+    const auto at = static_cast<uint32_t>(t.size());
+    t.resize(t.size() + bytes, 0);
+    return at;
+  };
+  // Export directory at the start, then its arrays and names.
+  const uint32_t n = static_cast<uint32_t>(functions.size());
+  const uint32_t addresses = table(4 * n), names = table(4 * n), ordinals = table(2 * n);
+  put_u32(t, 12, text(dll));
+  put_u32(t, 16, 1);
+  put_u32(t, 20, n);
+  put_u32(t, 24, n);
+  put_u32(t, 28, rva + addresses);
+  put_u32(t, 32, rva + names);
+  put_u32(t, 36, rva + ordinals);
+  for (uint32_t i = 0; i < n; ++i) {
+    put_u32(t, addresses + 4 * i, functions[i].second);
+    put_u32(t, names + 4 * i, text(functions[i].first));
+    put_u16(t, ordinals + 2 * i, i);
+  }
+  m.e32.directories[0] = {rva, static_cast<uint32_t>(t.size())};
+  // Import descriptors, a zero one last; each with its lookup and address
+  // tables of one name.
+  const uint32_t descriptors = table(20 * (imported.size() + 1));
+  for (size_t i = 0; i < imported.size(); ++i) {
+    const uint32_t lookup = table(8), address = table(8);
+    t.resize(t.size() + 2, 0);  // the hint
+    const uint32_t by_name = text(imported[i] + "_function") - 2;
+    put_u32(t, lookup, by_name);
+    put_u32(t, address, by_name);
+    const size_t d = descriptors + 20 * i;
+    put_u32(t, d, rva + lookup);
+    put_u32(t, d + 12, text(imported[i]));
+    put_u32(t, d + 16, rva + address);
+  }
+  m.e32.directories[1] = {rva + descriptors, static_cast<uint32_t>(20 * (imported.size() + 1))};
+  return t;
 }
 
 }  // namespace modtest

@@ -3,7 +3,6 @@
 // table with the layout the test expects.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <memory>
 #include <sstream>
 
@@ -15,7 +14,6 @@ using namespace modtest;
 
 namespace {
 
-const char* const kPython = "/usr/bin/python3";
 
 struct Expectation {
   std::string path;
@@ -59,22 +57,9 @@ std::string to_json(const std::vector<Expectation>& files) {
 
 std::string digest(const Bytes& b) { return sha256_hex(b.data(), b.size()); }
 
-#define SKIP_WITHOUT_PEFILE()                                                                            \
-  SKIP_WITHOUT_LINUX_PROGRAM(kPython);                                                                   \
-  if (std::system((std::string(kPython) + " -c 'import pefile' >/dev/null 2>&1").c_str()) != 0) \
-  GTEST_SKIP() << kPython << " cannot import pefile"
-
 // Runs check_pe.py on the files and expects no mismatch.
 void expect_parsed(const ToolRun& run, const std::vector<Expectation>& files) {
-  const std::string json = run.dir / "expected.json";
-  write_file(json, bytes_of(to_json(files)));
-  const std::string log = run.dir / "check.log";
-  const std::string command =
-      std::string(kPython) + " '" + XIPSAW_CHECK_PE_SCRIPT + "' '" + json + "' >'" + log + "' 2>&1";
-  const int status = std::system(command.c_str());
-  const Bytes bytes = read_file(log);
-  const std::string report(bytes.begin(), bytes.end());
-  EXPECT_EQ(status, 0) << report;
+  const std::string report = run_python_check(run, XIPSAW_CHECK_PE_SCRIPT, to_json(files));
   EXPECT_NE(report.find("checked " + std::to_string(files.size()) + " files, 0 mismatches"), std::string::npos)
       << report;
 }
@@ -120,58 +105,6 @@ TEST(PeCheck, IndependentParserReadsEveryRebuiltExecutable) {
   expect_parsed(run, files);
 }
 
-// A DLL's export and import tables as they lie in a section at rva: the
-// DLL exports its functions, and imports one function from each DLL it
-// names. Sets the module's export and import directory pairs.
-Bytes link_tables(RomModule& m, uint32_t rva, const std::string& dll, const std::vector<std::string>& functions,
-                  const std::vector<std::string>& imported, uint32_t code_rva) {
-  Bytes t(0x40 + 40, 0);
-  auto text = [&t, rva](const std::string& s) {
-    const auto at = static_cast<uint32_t>(t.size());
-    t.insert(t.end(), s.begin(), s.end());
-    t.resize(t.size() + 2 - t.size() % 2, 0);  // NUL, 2-byte aligned
-    return rva + at;
-  };
-  auto table = [&t, rva](size_t bytes) {
-    t.resize((t.size() + 3) / 4 * 4);
-    const auto at = static_cast<uint32_t>(t.size());
-    t.resize(t.size() + bytes, 0);
-    return at;
-  };
-  // Export directory at the start, then its arrays and names.
-  const uint32_t n = static_cast<uint32_t>(functions.size());
-  const uint32_t addresses = table(4 * n), names = table(4 * n), ordinals = table(2 * n);
-  put_u32(t, 12, text(dll));
-  put_u32(t, 16, 1);
-  put_u32(t, 20, n);
-  put_u32(t, 24, n);
-  put_u32(t, 28, rva + addresses);
-  put_u32(t, 32, rva + names);
-  put_u32(t, 36, rva + ordinals);
-  for (uint32_t i = 0; i < n; ++i) {
-    put_u32(t, addresses + 4 * i, code_rva + 0x10 * i);
-    put_u32(t, names + 4 * i, text(functions[i]));
-    put_u16(t, ordinals + 2 * i, i);
-  }
-  m.e32.directories[0] = {rva, static_cast<uint32_t>(t.size())};
-  // Import descriptors, a zero one last; each with its lookup and address
-  // tables of one name.
-  const uint32_t descriptors = table(20 * (imported.size() + 1));
-  for (size_t i = 0; i < imported.size(); ++i) {
-    const uint32_t lookup = table(8), address = table(8);
-    t.resize(t.size() + 2, 0);  // the hint
-    const uint32_t by_name = text(imported[i] + "_function") - 2;
-    put_u32(t, lookup, by_name);
-    put_u32(t, address, by_name);
-    const size_t d = descriptors + 20 * i;
-    put_u32(t, d, rva + lookup);
-    put_u32(t, d + 12, text(imported[i]));
-    put_u32(t, d + 16, rva + address);
-  }
-  m.e32.directories[1] = {rva + descriptors, static_cast<uint32_t>(20 * (imported.size() + 1))};
-  return t;
-}
-
 TEST(PeCheck, IndependentParserFindsTheLinkTablesInBothLayouts) {
   SKIP_WITHOUT_PEFILE();
   std::vector<Expectation> files;
@@ -187,8 +120,8 @@ TEST(PeCheck, IndependentParserFindsTheLinkTablesInBothLayouts) {
     m.e32.entry_point = 0x1000;
     m.e32.image_flags = 0x2102;
     const Bytes code(0x40, 0xC3);
-    const Bytes tables = link_tables(m, 0x2000, "fsd.dll", {"FSD_MountDisk", "FSD_UnmountDisk"},
-                                     {"COREDLL.dll", "FSDMGR.dll"}, 0x1000);
+    const Bytes tables = link_tables(m, 0x2000, "fsd.dll", {{"FSD_MountDisk", 0x1000}, {"FSD_UnmountDisk", 0x1010}},
+                                     {"COREDLL.dll", "FSDMGR.dll"});
     m.sections = {plain(code, 0x40, 0x1000, 0x60000020), plain(tables, 0x200, 0x2000, 0x40000040)};
     runs.push_back(std::make_unique<ToolRun>());
     run_on(*runs.back(), rom, {"extract"});
