@@ -1,6 +1,7 @@
 // A large generated image for the benchmarks: 4000 files of 1 to 32 KiB,
-// one in five compressed (or none), and 200 modules of four sections, in
-// records of 64 KiB: about 64 MiB of stored data.
+// one in five compressed (or none), and 200 modules of four sections (the
+// second running elsewhere, as writable data does), in records of 64 KiB:
+// about 64 MiB of stored data.
 #pragma once
 
 #include <random>
@@ -50,6 +51,8 @@ inline LargeImage large_image(bool packed = true) {
       m.sections.push_back({data, static_cast<uint32_t>(data.size()), 0x1000 * (s + 1), {}, 0, 0x60000020, true});
       image.stored += data.size();
     }
+    // The second section is writable data that runs in RAM, below the code.
+    m.sections[1].run_address = 0x01000000 + 0x10000 * static_cast<uint32_t>(i);
   }
   for (int i = 0; i < 4000; ++i) {
     testkit::Bytes data = content(rng, 1024 + rng() % 31744);
