@@ -5,6 +5,7 @@
 #include <new>
 
 #include "common/file_status.h"
+#include "convert/convert.h"
 #include "driver/images.h"
 #include "files/file_pass.h"
 #include "image/journal.h"
@@ -100,10 +101,11 @@ int verify(Run& run, const char* program, const std::string& journal) {
 }
 
 // Whether the words after a command word are as many as it takes.
-bool takes_words(int kind, int word_count) {
+bool takes_words(int kind, int word_count, const char* const* words) {
   switch (kind) {
     case kUpdate: return word_count >= 1;
     case kUnpack: return word_count <= 1;
+    case kConvert: return convert_takes(word_count, words);
     default: return true;
   }
 }
@@ -126,7 +128,7 @@ int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
   // do, a journal left by an interrupted update stays as it is, and the exit
   // status tells how the file fared.
   const bool modern = kind >= kVerify;
-  if (kind == 0 || !takes_words(kind, word_count)) {
+  if (kind == 0 || !takes_words(kind, word_count, words)) {
     print_usage(out, program);
     return modern ? kProblems : 0;
   }
@@ -171,6 +173,7 @@ int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
   if (kind == kVerify) return verify(run, program, journal);
   if (kind == kInfo) return for_each_image(run, [&] { describe_image(run); }) == 0 ? kNoImage : kSound;
   if (kind == kUnpack) return unpack(run, word_count, words);
+  if (kind == kConvert) return convert(run, word_count, words);
 
   if (for_each_image(run, [&] { run_passes(run, kind, word_count, words); }) == 0) return 0;
   if (kind == kUpdate && run.several_images && run.update.missing && !run.update.found)

@@ -29,12 +29,6 @@ struct BinHeader {
   uint32_t image_length = 0;
 };
 
-struct BinRecord {  // the 12-byte header in front of each record's data
-  uint32_t address = 0;  // 0 marks the end record
-  uint32_t length = 0;
-  uint32_t checksum = 0;  // byte sum of the data, modulo 2^32
-};
-
 // Where the last successful locate_address left the stream. A clear cursor
 // (address 0) has no current stretch. header_position is the current
 // record's, kNoRecordHeader in a raw image (and 0 while clear).

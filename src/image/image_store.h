@@ -40,6 +40,13 @@ class ImageStore {
   using Visit = std::function<bool(uint32_t address, uint32_t length, int64_t data_position)>;
   virtual void visit(BinStream& stream, const Visit& visit) = 0;
 
+  // For a walk of the image in address order: the stretch that holds
+  // address, or else the first that begins above it, cut to the addresses
+  // from address on at which find() would give it. False when none lies at
+  // or above address. Only a complete store answers for every record.
+  virtual bool next(BinStream& stream, uint32_t address, Stretch& stretch) = 0;
+  virtual bool complete() const { return true; }
+
   // Size of the file, as learnt by the first find.
   virtual int64_t file_size() const = 0;
 };
@@ -62,6 +69,12 @@ class RawImage final : public ImageStore {
     return true;
   }
   void visit(BinStream&, const Visit& visit) override { visit(address_, length_, offset_); }
+  bool next(BinStream&, uint32_t address, Stretch& stretch) override {
+    if (length_ == 0 || (address >= address_ && address - address_ >= length_)) return false;
+    const uint32_t from = std::max(address, address_);
+    stretch = {from, address_ + length_, offset_ + (from - address_), kNoRecordHeader};
+    return true;
+  }
   int64_t file_size() const override { return file_size_; }
 
  private:

@@ -113,26 +113,50 @@ void RecordIndex::visit(BinStream& stream, const Visit& visit) {
   stream.seek(saved);
 }
 
+int64_t RecordIndex::owner_position(size_t index) const {
+  auto high = std::upper_bound(highs_.begin(), highs_.end(), static_cast<uint32_t>(index),
+                               [](uint32_t i, const HighPart& h) { return i < h.first; });
+  const uint64_t high_half = high == highs_.begin() ? 0 : (high - 1)->high;
+  return static_cast<int64_t>(high_half << 32 | runs_[index].position_low);
+}
+
+bool RecordIndex::read_record(BinStream& stream, int64_t position, Stretch& record) {
+  uint8_t header[kRecordHeaderSize];
+  stream.seek(position);
+  if (stream.read(header, sizeof header) != sizeof header) return false;
+  const uint32_t start = load_u32(header);
+  record = {start, start + load_u32(header + 4), position + kRecordHeaderSize, position};
+  return true;
+}
+
+bool RecordIndex::next(BinStream& stream, uint32_t address, Stretch& stretch) {
+  if (!built_) build(stream, first_record_position_);
+  const int64_t saved = stream.tell();
+  auto it = std::upper_bound(runs_.begin(), runs_.end(), address,
+                             [](uint32_t a, const Run& run) { return a < run.start; });
+  // The run that holds address, where its record still covers it, or the
+  // next run, whose record covers its start.
+  bool found = false;
+  for (size_t k = it == runs_.begin() ? 0 : static_cast<size_t>(it - runs_.begin()) - 1;
+       k < runs_.size() && !found; ++k) {
+    Stretch record;
+    if (!read_record(stream, owner_position(k), record)) continue;
+    const uint32_t from = std::max(address, runs_[k].start);
+    const uint32_t to = k + 1 < runs_.size() ? std::min(record.end, runs_[k + 1].start) : record.end;
+    found = from < to;
+    if (found) stretch = {from, to, record.data_position + (from - record.address), record.header_position};
+  }
+  stream.seek(saved);
+  return found;
+}
+
 bool RecordIndex::lookup(BinStream& stream, uint32_t address, Stretch& record) const {
   const int64_t saved = stream.tell();
   bool found = false;
   auto it = std::upper_bound(runs_.begin(), runs_.end(), address,
                              [](uint32_t a, const Run& run) { return a < run.start; });
-  if (it != runs_.begin()) {
-    const auto index = static_cast<uint32_t>(it - 1 - runs_.begin());
-    auto high = std::upper_bound(highs_.begin(), highs_.end(), index,
-                                 [](uint32_t i, const HighPart& h) { return i < h.first; });
-    const uint64_t high_half = high == highs_.begin() ? 0 : (high - 1)->high;
-    const auto position = static_cast<int64_t>(high_half << 32 | runs_[index].position_low);
-    uint8_t header[kRecordHeaderSize];
-    stream.seek(position);
-    if (stream.read(header, sizeof header) == sizeof header) {
-      const uint32_t start = load_u32(header);
-      const uint32_t end = start + load_u32(header + 4);
-      found = address < end;
-      if (found) record = {start, end, position + kRecordHeaderSize, position};
-    }
-  }
+  if (it != runs_.begin() && read_record(stream, owner_position(static_cast<size_t>(it - 1 - runs_.begin())), record))
+    found = address < record.end;
   if (!found && tail_position_ >= 0) {
     walk_records(stream, tail_position_, [&](uint32_t start, uint32_t length, int64_t position) {
       const uint32_t end = start + length;
@@ -141,6 +165,23 @@ bool RecordIndex::lookup(BinStream& stream, uint32_t address, Stretch& record) c
       return !found;
     });
   }
+  stream.seek(saved);
+  return found;
+}
+
+bool find_end_record(BinStream& stream, int64_t first_record_position, BinRecord& end) {
+  const int64_t saved = stream.tell();
+  int64_t last = -1;
+  walk_records(stream, first_record_position, [&](uint32_t, uint32_t length, int64_t position) {
+    last = position + kRecordHeaderSize + static_cast<int64_t>(length);
+    return true;
+  });
+  // The walk stops at the end record, or where no whole header is left.
+  uint8_t header[kRecordHeaderSize];
+  stream.seek(last < 0 ? first_record_position : last);
+  const bool found = stream.read(header, sizeof header) == sizeof header &&
+                     is_end_record(load_u32(header), load_u32(header + 8));
+  if (found) end = {load_u32(header), load_u32(header + 4), load_u32(header + 8)};
   stream.seek(saved);
   return found;
 }

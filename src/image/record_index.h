@@ -14,6 +14,12 @@ namespace xipsaw {
 
 inline constexpr uint32_t kRecordHeaderSize = 12;
 
+struct BinRecord {  // the 12-byte header in front of each record's data
+  uint32_t address = 0;  // 0 marks the end record (with checksum 0), whose length is the launch address
+  uint32_t length = 0;
+  uint32_t checksum = 0;  // byte sum of the data, modulo 2^32
+};
+
 // Whether a record header ends the sequence: address 0 with checksum 0 (its
 // length holds the entry point). A record at address 0 with a checksum is
 // data, as loaders that begin at address 0 have it.
@@ -55,10 +61,12 @@ class RecordIndex final : public ImageStore {
   // The record that holds address, or false when no record does.
   bool find(BinStream& stream, uint32_t address, Stretch& record) override;
   void visit(BinStream& stream, const Visit& visit) override;
+  // Answers from the map alone: the records of the tail are not seen.
+  bool next(BinStream& stream, uint32_t address, Stretch& stretch) override;
 
   int64_t file_size() const override { return file_size_; }
   // Whether every record of the file is in the map (no tail).
-  bool complete() const { return tail_position_ < 0; }
+  bool complete() const override { return built_ && tail_position_ < 0; }
   // Bytes held by the map.
   size_t memory() const;
 
@@ -81,6 +89,10 @@ class RecordIndex final : public ImageStore {
   bool map(const std::vector<Record>& records, size_t n, size_t max_bytes);
 
   bool lookup(BinStream& stream, uint32_t address, Stretch& record) const;
+  // The header position of the record that owns runs_[index].
+  int64_t owner_position(size_t index) const;
+  // The record whose header lies at position, when a whole header is read.
+  static bool read_record(BinStream& stream, int64_t position, Stretch& record);
 
   int64_t first_record_position_ = 0;
   bool built_ = false;
@@ -89,5 +101,10 @@ class RecordIndex final : public ImageStore {
   std::vector<Run> runs_;        // in address order
   std::vector<HighPart> highs_;  // for positions at or past 4 GiB, in order of first
 };
+
+// The end record of the records whose first header lies at
+// first_record_position: the header at which a walk of the file ends. False
+// when the file ends first.
+bool find_end_record(BinStream& stream, int64_t first_record_position, BinRecord& end);
 
 }  // namespace xipsaw

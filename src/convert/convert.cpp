@@ -1,0 +1,243 @@
+#include "convert/convert.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+#include "common/le.h"
+#include "convert/image_bytes.h"
+#include "driver/images.h"
+#include "output/messages.h"
+#include "search/image_search.h"
+
+namespace xipsaw {
+
+namespace {
+
+bool is_word(const char* word, const char* lower) {
+  for (; *word != '\0' && *lower != '\0'; ++word, ++lower) {
+    const char c = *word >= 'A' && *word <= 'Z' ? static_cast<char>(*word + 32) : *word;
+    if (c != *lower) return false;
+  }
+  return *word == *lower;
+}
+
+// A number as the command line gives it: hexadecimal after 0x, else
+// decimal; nothing when it is neither, or above max.
+std::optional<uint64_t> number(const char* text, uint64_t max) {
+  const bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const char* digits = hex ? text + 2 : text;
+  if (*digits == '\0' || *digits == '-' || *digits == '+' || *digits == ' ') return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(digits, &end, hex ? 16 : 10);
+  if (errno != 0 || *end != '\0' || value > max) return std::nullopt;
+  return value;
+}
+
+// ---- The forms ------------------------------------------------------------
+
+constexpr size_t kSlice = size_t{1} << 20;
+constexpr uint32_t kRecordLength = 64 * 1024;  // of the records written, but for one at address 0
+
+void write_record_header(OutputFile& out, uint32_t address, uint32_t length, uint32_t checksum) {
+  uint8_t header[kRecordHeaderSize];
+  store_u32(header, address);
+  store_u32(header + 4, length);
+  store_u32(header + 8, checksum);
+  out.write(header, sizeof header);
+}
+
+// The bytes from address 0 up to and with the first that is not 0; 0 when
+// every byte of the image is.
+uint64_t first_record_length(Image& image, const ImageExtent& extent) {
+  ImageBytes scan(image, extent, 0);
+  std::unique_ptr<uint8_t[]> slice(new uint8_t[kSlice]);
+  for (uint64_t at = 0; at < extent.last;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(extent.last - at, kSlice));
+    if (!scan.read(slice.get(), n)) return 0;
+    const auto* nonzero = std::find_if(slice.get(), slice.get() + n, [](uint8_t b) { return b != 0; });
+    if (nonzero != slice.get() + n) return at + static_cast<uint64_t>(nonzero - slice.get()) + 1;
+    at += n;
+  }
+  return 0;
+}
+
+// Writes count bytes of the image from bytes into out, a slice at a time;
+// the last of them in last.
+bool copy_bytes(ImageBytes& bytes, uint64_t count, OutputFile& out, uint8_t& last) {
+  std::unique_ptr<uint8_t[]> slice(new uint8_t[kSlice]);
+  for (uint64_t done = 0; done < count && !out.failed();) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(count - done, kSlice));
+    if (!bytes.read(slice.get(), n)) return false;
+    out.write(slice.get(), n);
+    last = slice[n - 1];
+    done += n;
+  }
+  return true;
+}
+
+// The header, records of every byte of the image in address order, each
+// with its checksum, and the end record, whose length is where the boot
+// loader jumps.
+bool write_bin(Image& image, const ImageExtent& extent, uint32_t launch, OutputFile& out) {
+  uint8_t header[kBinHeaderSize];
+  std::memcpy(header, kBinSignature, 7);
+  store_u32(header + 7, extent.first);
+  store_u32(header + 11, static_cast<uint32_t>(extent.last - extent.first));
+  out.write(header, sizeof header);
+  uint64_t at = extent.first;
+  if (at == 0 && at < extent.last) {
+    // Zeros at address 0 would sum to 0 and read as the end record: where
+    // the first record would hold only zeros, it goes on to the first byte
+    // that is not 0, whose value is then its sum. An image of zeros alone
+    // leaves its zero at 0 out.
+    const uint64_t nonzero = first_record_length(image, extent);
+    if (nonzero > kRecordLength) {
+      ImageBytes first(image, extent, 0);
+      uint8_t sum = 0;
+      write_record_header(out, 0, static_cast<uint32_t>(nonzero), 0);
+      if (!copy_bytes(first, nonzero, out, sum)) return false;
+      out.write_at(kBinHeaderSize + 8, &sum, 1);
+      at = nonzero;
+    } else if (nonzero == 0) {
+      at = 1;
+    }
+  }
+  ImageBytes bytes(image, extent, at);
+  std::unique_ptr<uint8_t[]> data(new uint8_t[kRecordLength]);
+  while (at < extent.last && !out.failed()) {
+    const auto n = static_cast<uint32_t>(std::min<uint64_t>(extent.last - at, kRecordLength));
+    if (!bytes.read(data.get(), n)) return false;
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < n; ++i) sum += data[i];
+    write_record_header(out, static_cast<uint32_t>(at), n, sum);
+    out.write(data.get(), n);
+    at += n;
+  }
+  write_record_header(out, 0, launch, 0);
+  return true;
+}
+
+// Where a boot loader jumps once the image is in place: a BIN file's own
+// launch address (the length of its end record), else the entry point of
+// the image's kernel (nk.exe, or else the first module), as its records
+// address it.
+uint32_t launch_address(Image& image) {
+  BinRecord end;
+  if (image.kind == ImageKind::bin && find_end_record(*image.stream, image.first_record_position, end))
+    return end.length;
+  TableReader table;
+  ModuleEntry module;
+  std::optional<ModuleEntry> kernel;
+  if (load_module_table(image, table)) {
+    while (next_module_entry(image, table, module)) {
+      if (!read_image_string(image, module.name_address, module.name)) continue;
+      if (!kernel || module.name == "nk.exe") kernel = module;
+      if (module.name == "nk.exe") break;
+    }
+  }
+  uint8_t e32[12] = {};
+  if (!kernel || locate_address(image, kernel->e32offset) == 0 || read_image(image, e32, sizeof e32) != sizeof e32)
+    return image.header.image_start;
+  return load_u32(e32 + 8) + load_u32(e32 + 4) - image.rom_offset;  // image_base + entry_point
+}
+
+struct Request {
+  bool bin = false;
+  std::string out;
+  std::optional<uint64_t> start;  // as the image runs
+  std::optional<uint64_t> size;
+};
+
+// Writes run.image as the request asks; false after saying why it could not.
+bool convert_image(Run& run, const Request& request) {
+  Image& image = run.image;
+  const std::string path = run.several_images ? numbered_path(request.out, image.file_offset) : request.out;
+  const std::string shown = printable(path);
+  say(run.out, "Writing %s ...\n", shown.c_str());
+  if (!image.store->complete()) {
+    say(run.out, "Unable to write %s: the file holds more records than xipsaw indexes\n", shown.c_str());
+    return false;
+  }
+  const ImageExtent extent = image_extent(image);
+  uint64_t from = extent.first, length = extent.last - extent.first;
+  if (request.start) {
+    from = static_cast<uint32_t>(*request.start - image.rom_offset);
+    if (!request.size && from >= extent.last) {
+      say(run.out, "Unable to write %s: 0x%08llx lies past the end of the image\n", shown.c_str(),
+          static_cast<unsigned long long>(*request.start));
+      return false;
+    }
+    length = request.size ? *request.size : extent.last - from;
+  }
+  OutputFile file;
+  switch (create_replacing(path, run.output_directory.protected_files(), file)) {
+    case Replacing::created:
+      break;
+    case Replacing::is_protected:
+      say(run.out, "Unable to write %s: it is %s or its journal\n", shown.c_str(), printable(run.bin_path).c_str());
+      return false;
+    case Replacing::failed:
+      say(run.out, "Unable to open %s\n", shown.c_str());
+      return false;
+  }
+  ImageBytes bytes(image, extent, from);
+  uint8_t last = 0;
+  const bool read = request.bin ? write_bin(image, extent, launch_address(image), file)
+                                : copy_bytes(bytes, length, file, last);
+  if (!read) {
+    file.discard();
+    say(run.out, "Unable to read BIN file\n");
+    return false;
+  }
+  if (!file.close()) {
+    say(run.out, "Unable to write %s\n", shown.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool convert_takes(int word_count, const char* const* words) {
+  if (word_count < 2) return false;
+  if (is_word(words[0], "bin")) return word_count == 2;
+  return is_word(words[0], "raw") && word_count <= 4;
+}
+
+std::string numbered_path(const std::string& path, int64_t offset) {
+  size_t leaf = path.find_last_of('/');
+#if defined(_WIN32)
+  leaf = path.find_last_of("/\\:");
+#endif
+  leaf = leaf == std::string::npos ? 0 : leaf + 1;
+  // The extension: from the last '.' of the file's own name, unless that
+  // name begins with it.
+  const size_t dot = path.find_last_of('.');
+  const size_t at = dot != std::string::npos && dot > leaf ? dot : path.size();
+  return path.substr(0, at) + "-" + offset_name(offset) + path.substr(at);
+}
+
+int convert(Run& run, int word_count, const char* const* words) {
+  Request request;
+  request.bin = is_word(words[0], "bin");
+  request.out = words[1];
+  if (word_count > 2 && !(request.start = number(words[2], UINT32_MAX))) {
+    say(run.out, "Invalid address %s: give it in hexadecimal after 0x, or in decimal\n", printable(words[2]).c_str());
+    return 1;
+  }
+  if (word_count > 3 && !(request.size = number(words[3], uint64_t{1} << 32))) {
+    say(run.out, "Invalid size %s: give it in hexadecimal after 0x, or in decimal, at most 4 GiB\n",
+        printable(words[3]).c_str());
+    return 1;
+  }
+  size_t written = 0;
+  const size_t images = for_each_image(run, [&] { written += convert_image(run, request) ? 1 : 0; });
+  if (images == 0) return 2;
+  return written == images ? 0 : 1;
+}
+
+}  // namespace xipsaw
