@@ -7,9 +7,6 @@
 
 namespace xipsaw {
 
-namespace {
-
-// Whether the file begins with the container's signature.
 bool is_bin_file(BinStream& stream) {
   char signature[7] = {};
   stream.seek(0);
@@ -19,15 +16,14 @@ bool is_bin_file(BinStream& stream) {
   return bin;
 }
 
-}  // namespace
-
-size_t for_each_image(Run& run, const std::function<void()>& visit) {
+size_t for_each_image(Run& run, const std::function<void()>& visit, const std::function<void()>& container) {
   if (is_bin_file(run.stream)) {
     // A BIN file is the one container it begins with.
     if (!read_bin_header(run.image)) {
       say(run.out, "Invalid XIP file\n");
       return 0;
     }
+    if (container) container();
     if (!read_ecec_header(run.image)) {
       say(run.out, "Invalid ECEC header\n");
       return 0;
@@ -59,6 +55,7 @@ size_t for_each_image(Run& run, const std::function<void()>& visit) {
     run.image = Image(run.stream);
     run.section_names = {};
     if (open_found_image(run.image, found)) {
+      if (container && found.kind == ImageKind::bin) container();
       visit();
       ++visited;
     }

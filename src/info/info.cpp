@@ -99,9 +99,15 @@ void describe_image(Run& run) {
   Image& image = run.image;
   std::FILE* out = run.out;
   const RomHeader& rom = image.rom_header;
-  if (image.kind == ImageKind::bin)
+  if (image.kind == ImageKind::bin) {
     say(out, "container: BIN container, %u records\n", record_count(image));
-  else
+    // Where the boot loader jumps once the image is in place.
+    BinRecord end;
+    if (find_end_record(*image.stream, image.first_record_position, end))
+      say(out, "launch address: 0x%08x\n", end.length);
+    else
+      say(out, "launch address: none (no end record)\n");
+  } else
     say(out, "container: raw image at file offset %s\n", offset_name(image.file_offset).c_str());
   // A raw image has no container to give its length: its ROM header does.
   const uint32_t length = image.kind == ImageKind::bin ? image.header.image_length

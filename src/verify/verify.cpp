@@ -24,33 +24,20 @@ class Checker {
  public:
   Checker(Run& run, VerifyTotals& totals) : run_(run), image_(run.image), totals_(totals) {}
 
+  // The image's tables and entries (a container's records are checked
+  // apart, whether its image opens or not).
   void check() {
-    ++totals_.images;
-    if (image_.kind == ImageKind::bin) check_records();
+    if (image_.kind == ImageKind::raw) ++totals_.images;
     layout_ = decide_e32_layout(image_);
     check_modules();
     check_files();
   }
 
- private:
-#if defined(__GNUC__)
-  __attribute__((format(printf, 2, 3)))
-#endif
-  void problem(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(run_.out, format, args);
-    va_end(args);
-    std::fputc('\n', run_.out);
-    ++totals_.problems;
-  }
-
-  // ---- Records ------------------------------------------------------------
-
   // The chain from the first record to the end record: each record inside
   // the file, its checksum the sum of its data, and its addresses covered
   // by no earlier record.
   void check_records() {
+    ++totals_.images;
     BinStream& stream = *image_.stream;
     const int64_t size = stream.size();
     std::map<uint32_t, uint64_t> covered;  // separate runs [start, end) of earlier records
@@ -68,7 +55,9 @@ class Checker {
       const std::string where = record_name(address, position);
       const int64_t data = position + static_cast<int64_t>(kRecordHeaderSize);
       if (data + length > size) {
-        problem("%s: its %u bytes of data run past the end of the file", where.c_str(), length);
+        problem("%s: %llu of its %u bytes of data are missing, past the end of the file", where.c_str(),
+                static_cast<unsigned long long>(data + length - size), length);
+        problem("The records end at file offset %s without an end record", offset_name(size).c_str());
         return;
       }
       uint32_t sum = 0;
@@ -84,6 +73,21 @@ class Checker {
       position = data + length;
     }
   }
+
+ private:
+#if defined(__GNUC__)
+  __attribute__((format(printf, 2, 3)))
+#endif
+  void problem(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(run_.out, format, args);
+    va_end(args);
+    std::fputc('\n', run_.out);
+    ++totals_.problems;
+  }
+
+  // ---- Records ------------------------------------------------------------
 
   static std::string record_name(uint32_t address, int64_t position) {
     char text[80];
@@ -250,5 +254,7 @@ class Checker {
 }  // namespace
 
 void verify_image(Run& run, VerifyTotals& totals) { Checker(run, totals).check(); }
+
+void verify_records(Run& run, VerifyTotals& totals) { Checker(run, totals).check_records(); }
 
 }  // namespace xipsaw

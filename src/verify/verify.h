@@ -18,7 +18,12 @@ struct VerifyTotals {
   uint32_t problems = 0;
 };
 
-// Checks run.image, printing its problems and adding to the totals.
+// Checks the image that opened in run.image (but a container's records),
+// printing its problems and adding to the totals.
 void verify_image(Run& run, VerifyTotals& totals);
+
+// Checks the records of the container in run.image, whose header has been
+// read, whether its image opens or not.
+void verify_records(Run& run, VerifyTotals& totals);
 
 }  // namespace xipsaw

@@ -198,7 +198,11 @@ Bytes BinBuilder::build() const {
     out.insert(out.end(), r.data.begin(), r.data.end());
     out.insert(out.end(), r.hole, 0);
   }
-  if (end_record) out.insert(out.end(), 12, 0);
+  if (end_record) {
+    Bytes end(12, 0);
+    testkit::put_u32(end, 4, launch_address);
+    out.insert(out.end(), end.begin(), end.end());
+  }
   if (truncate_to && *truncate_to < out.size()) out.resize(*truncate_to);
   return out;
 }
@@ -231,7 +235,9 @@ void BinBuilder::write(const std::string& path) const {
     }
   }
   if (end_record) {
-    put(Bytes(12, 0));
+    Bytes end(12, 0);
+    testkit::put_u32(end, 4, launch_address);
+    put(end);
   } else if (!recs.empty() && recs.back().hole) {
     // Make the file reach the end of the last hole.
     fseeko(f, position - 1, SEEK_SET);

@@ -35,6 +35,7 @@ class BinBuilder {
   uint32_t image_start = 0x80000000u;
   std::optional<uint32_t> image_length;  // default: the extent of the content
   bool end_record = true;
+  uint32_t launch_address = 0;           // the end record's length
   std::optional<size_t> truncate_to;     // cut the file to this many bytes
   std::string signature = "B000FF\n";
 

@@ -78,7 +78,8 @@ TEST(Verify, DamagedImagesGiveOneLineEachAndStatusOne) {
          bin.end_record = false;
          bin.truncate_to = bin.build().size() - 1;
        },
-       "bytes of data run past the end of the file", 2},  // and the last file's data is no longer whole
+       "bytes of data are missing, past the end of the file\nThe records end at file offset", 3},
+      // and the last file's data is no longer whole
       {"a compressed file that no longer expands",
        [](RomBuilder& rom, BinBuilder& bin) { bin.put(rom.files[1].load_offset, bytes_of("X")); },
        "File logo.bmp: does not expand within its 8 bytes", 1},
@@ -132,10 +133,13 @@ TEST(Info, LinesOfABuiltImage) {
   RomBuilder rom = sound_rom();
   rom.physfirst = 0x80000000;
   rom.physlast = 0x80002000;
-  rom.layout().write(c.bin);
+  BinBuilder bin = rom.layout();
+  bin.launch_address = 0x80001234;
+  bin.write(c.bin);
   const ToolResult r = c.run("info");
   const std::string expected =
       "container: BIN container, 2 records\n"
+      "launch address: 0x80001234\n"
       "image start: 0x80000000\n";
   EXPECT_EQ(r.output.substr(0, expected.size()), expected) << r.output;
   for (const char* line :
