@@ -40,7 +40,7 @@ std::optional<uint64_t> number(const char* text, uint64_t max) {
 // ---- The forms ------------------------------------------------------------
 
 constexpr size_t kSlice = size_t{1} << 20;
-constexpr uint32_t kRecordLength = 64 * 1024;  // of the records written, but for one at address 0
+constexpr uint32_t kRecordLength = 64 * 1024;  // of the records written
 
 void write_record_header(OutputFile& out, uint32_t address, uint32_t length, uint32_t checksum) {
   uint8_t header[kRecordHeaderSize];
@@ -50,30 +50,14 @@ void write_record_header(OutputFile& out, uint32_t address, uint32_t length, uin
   out.write(header, sizeof header);
 }
 
-// The bytes from address 0 up to and with the first that is not 0; 0 when
-// every byte of the image is.
-uint64_t first_record_length(Image& image, const ImageExtent& extent) {
-  ImageBytes scan(image, extent, 0);
-  std::unique_ptr<uint8_t[]> slice(new uint8_t[kSlice]);
-  for (uint64_t at = 0; at < extent.last;) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(extent.last - at, kSlice));
-    if (!scan.read(slice.get(), n)) return 0;
-    const auto* nonzero = std::find_if(slice.get(), slice.get() + n, [](uint8_t b) { return b != 0; });
-    if (nonzero != slice.get() + n) return at + static_cast<uint64_t>(nonzero - slice.get()) + 1;
-    at += n;
-  }
-  return 0;
-}
-
-// Writes count bytes of the image from bytes into out, a slice at a time;
-// the last of them in last.
-bool copy_bytes(ImageBytes& bytes, uint64_t count, OutputFile& out, uint8_t& last) {
+// The raw image: count bytes of the address space from bytes, into out a
+// slice at a time.
+bool write_raw(ImageBytes& bytes, uint64_t count, OutputFile& out) {
   std::unique_ptr<uint8_t[]> slice(new uint8_t[kSlice]);
   for (uint64_t done = 0; done < count && !out.failed();) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(count - done, kSlice));
     if (!bytes.read(slice.get(), n)) return false;
     out.write(slice.get(), n);
-    last = slice[n - 1];
     done += n;
   }
   return true;
@@ -88,33 +72,21 @@ bool write_bin(Image& image, const ImageExtent& extent, uint32_t launch, OutputF
   store_u32(header + 7, extent.first);
   store_u32(header + 11, static_cast<uint32_t>(extent.last - extent.first));
   out.write(header, sizeof header);
-  uint64_t at = extent.first;
-  if (at == 0 && at < extent.last) {
-    // Zeros at address 0 would sum to 0 and read as the end record: where
-    // the first record would hold only zeros, it goes on to the first byte
-    // that is not 0, whose value is then its sum. An image of zeros alone
-    // leaves its zero at 0 out.
-    const uint64_t nonzero = first_record_length(image, extent);
-    if (nonzero > kRecordLength) {
-      ImageBytes first(image, extent, 0);
-      uint8_t sum = 0;
-      write_record_header(out, 0, static_cast<uint32_t>(nonzero), 0);
-      if (!copy_bytes(first, nonzero, out, sum)) return false;
-      out.write_at(kBinHeaderSize + 8, &sum, 1);
-      at = nonzero;
-    } else if (nonzero == 0) {
-      at = 1;
-    }
-  }
-  ImageBytes bytes(image, extent, at);
+  // A record at address 0 whose bytes sum to 0 would read as the end
+  // record. The image's first record holds its "ECEC" signature, 0x40
+  // bytes in, so only an image whose end its ROM header puts before that
+  // (a hostile one) can have such a record: its zeros are left out.
+  ImageBytes bytes(image, extent, extent.first);
   std::unique_ptr<uint8_t[]> data(new uint8_t[kRecordLength]);
-  while (at < extent.last && !out.failed()) {
+  for (uint64_t at = extent.first; at < extent.last && !out.failed();) {
     const auto n = static_cast<uint32_t>(std::min<uint64_t>(extent.last - at, kRecordLength));
     if (!bytes.read(data.get(), n)) return false;
     uint32_t sum = 0;
     for (uint32_t i = 0; i < n; ++i) sum += data[i];
-    write_record_header(out, static_cast<uint32_t>(at), n, sum);
-    out.write(data.get(), n);
+    if (!is_end_record(static_cast<uint32_t>(at), sum)) {
+      write_record_header(out, static_cast<uint32_t>(at), n, sum);
+      out.write(data.get(), n);
+    }
     at += n;
   }
   write_record_header(out, 0, launch, 0);
@@ -185,9 +157,8 @@ bool convert_image(Run& run, const Request& request) {
       return false;
   }
   ImageBytes bytes(image, extent, from);
-  uint8_t last = 0;
   const bool read = request.bin ? write_bin(image, extent, launch_address(image), file)
-                                : copy_bytes(bytes, length, file, last);
+                                : write_raw(bytes, length, file);
   if (!read) {
     file.discard();
     say(run.out, "Unable to read BIN file\n");

@@ -289,6 +289,24 @@ TEST(OutputSafety, FailedWritesAreReportedAndLeaveNoPartialFile) {
   }
 }
 
+// A converted image that does not fit the disk leaves its output path as it
+// was, and nothing beside it.
+TEST(OutputSafety, AConversionThatCannotBeWrittenLeavesItsOutputAsItWas) {
+  ToolRun run;
+  RomBuilder rom;
+  rom.add_file("big.bin", modtest::pattern(40000, 1));
+  rom.layout().write(run.bin);
+  const std::string out = run.dir / "nk.nb0";
+  write_file(out, bytes_of("the old image"));
+  for (const char* form : {"raw", "bin"}) {
+    const std::string output =
+        in_limited_child(16 * 1024, [&] { return run_tool({run.bin, "convert", form, out}).output; });
+    EXPECT_EQ(output, "Writing " + out + " ...\nUnable to write " + out + "\n");
+    EXPECT_EQ(read_file(out), bytes_of("the old image"));
+    EXPECT_EQ(listing(run.dir.path()), (std::vector<std::string>{"nk.bin", "nk.nb0"}));
+  }
+}
+
 // A 4 GiB BIN file that costs nothing on disk claims a 3.75 GiB file: it is
 // copied in slices until the disk (here, the file size limit) is full.
 TEST(OutputSafety, HugeClaimedSizesAreCopiedInSlicesUnderAMemoryLimit) {

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "search/image_search.h"
 #include "tool_run.h"
 
 using namespace testkit;
@@ -111,6 +112,33 @@ TEST(Verify, DamagedImagesGiveOneLineEachAndStatusOne) {
         << k.what << "\n" << r.output;
     EXPECT_EQ(r.exit_code, 1) << k.what;
     EXPECT_EQ(read_file(c.bin), before) << k.what;
+  }
+}
+
+TEST(Verify, AFileCutShortBeforeItsRomHeaderIsReportedRecordByRecord) {
+  BinBuilder bin = sound_rom().layout();
+  bin.end_record = false;
+  const std::vector<Record> records = bin.records();
+  ASSERT_EQ(records[1].address, 0x80001000u);  // the ROM header's, after the ECEC record
+  const size_t first_end = 15 + 12 + records[0].data.size();
+  for (const size_t cut : {first_end, first_end + 12 + 4}) {  // between records, inside one
+    bin.truncate_to = cut;
+    Checked c;
+    bin.write(c.bin);
+    const ToolResult r = c.run();
+    const std::string missing =
+        cut == first_end ? ""
+                         : "Record at 0x80001000 (file offset " + xipsaw::offset_name(first_end) + "): " +
+                               std::to_string(records[1].data.size() - 4) + " of its " +
+                               std::to_string(records[1].data.size()) +
+                               " bytes of data are missing, past the end of the file\n";
+    // Cut inside its data, the ROM header's record still holds its address
+    // (what the file lacks reads as zeros, as the classic tool reads it).
+    EXPECT_EQ(r.output, missing + "The records end at file offset " + xipsaw::offset_name(cut) +
+                            " without an end record\n" + (cut == first_end ? "Invalid ROM header\n" : "") +
+                            "1 images, " + std::to_string(cut == first_end ? 1 : 2) +
+                            " records, 0 modules, 0 files: 2 problems\n");
+    EXPECT_EQ(r.exit_code, 1);
   }
 }
 
