@@ -2,8 +2,9 @@
 // 1 to 32 KiB, one in five compressed, in records of 64 KiB, and 200
 // modules of four sections. Then sets the CPU time (user + system) of
 // extract beside that of `cp -r` copying extract's own output, and verify
-// and unpack beside extract, on the same image, and extract beside cp on one
-// without compressed data. Prints the figures; asserts nothing.
+// and unpack beside extract, and convert raw and bin beside cp of the BIN
+// file, on the same image, and extract beside cp on one without compressed
+// data. Prints the figures; asserts nothing.
 //   bench_image [scratch directory, best on tmpfs; default /dev/shm]
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -117,6 +118,30 @@ void against_extract(const std::string& dir, const std::string& bin, const std::
               other[2], extract[2], other[2] / extract[2], target);
 }
 
+// convert raw and convert bin of the BIN file beside cp of it, each in a
+// child of its own, five times each, the medians of their CPU times.
+void convert_against_copy(const std::string& dir, const std::string& bin) {
+  const std::string out = dir + "/converted";
+  std::vector<double> raw, as_bin, cp;
+  for (int round = 0; round < 5; ++round) {
+    for (auto [form, times] : {std::pair{"raw", &raw}, std::pair{"bin", &as_bin}})
+      times->push_back(child_cpu_seconds([&] {
+        xipsaw::RunOptions options = quiet_options();
+        run_tool({bin, "convert", form, out}, options);
+      }));
+    cp.push_back(child_cpu_seconds([&] {
+      execlp("cp", "cp", bin.c_str(), out.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }));
+  }
+  for (auto* times : {&raw, &as_bin, &cp}) std::sort(times->begin(), times->end());
+  std::printf("  CPU, median of 5: convert raw %.3f s, convert bin %.3f s, cp of the %.1f MiB BIN file %.3f s: "
+              "%.2f and %.2f times (target <= 2)\n",
+              raw[2], as_bin[2], static_cast<double>(std::filesystem::file_size(bin)) / (1 << 20), cp[2],
+              raw[2] / cp[2], as_bin[2] / cp[2]);
+  std::filesystem::remove(out);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -132,6 +157,7 @@ int main(int argc, char** argv) {
   extract_against_copy(dir, path);
   against_extract(dir, path, "verify", 1.5);
   against_extract(dir, path, "unpack", 1.2);
+  convert_against_copy(dir, path);
   Bytes update(20000, 'u');
   std::FILE* f = std::fopen((dir + "/new.txt").c_str(), "wb");
   std::fwrite(update.data(), 1, update.size(), f);
