@@ -2,8 +2,9 @@
 // becomes the file: as it is (a BIN file or a raw image), behind a vendor
 // header of 256 to 340 bytes (so that a container lies at an offset), or as
 // a flash dump holding it three times, 64 KiB apart or more, the gaps zero.
-// The tool runs list, extract or update on the file (chosen by the length of
-// the rest) into a scratch directory of the process's own.
+// The tool runs list, extract, update, unpack or convert (to a raw image or a
+// BIN file) on the file, chosen by the length of the rest, into a scratch
+// directory of the process's own.
 #include <unistd.h>
 
 #include <algorithm>
@@ -65,10 +66,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::fwrite(content.data(), 1, content.size(), f);
   std::fclose(f);
   std::error_code ignored;
-  std::filesystem::remove_all(scratch() + "/nk", ignored);
+  for (const char* out : {"/nk", "/run", "/out.nb0", "/out.bin"}) std::filesystem::remove_all(scratch() + out, ignored);
 
-  std::string commands[3][4] = {{"list"}, {"extract"}, {"update", "a", scratch() + "/new"}};
-  const auto& words = commands[size == 0 ? 0 : (size - 1) % 3];
+  std::string commands[6][4] = {{"list"},
+                                {"extract"},
+                                {"update", "a", scratch() + "/new"},
+                                {"unpack", scratch() + "/run"},
+                                {"convert", "raw", scratch() + "/out.nb0"},
+                                {"convert", "bin", scratch() + "/out.bin"}};
+  const auto& words = commands[size == 0 ? 0 : (size - 1) % 6];
   std::vector<const char*> argv{"xipsaw", bin.c_str()};
   for (const std::string& w : words)
     if (!w.empty()) argv.push_back(w.c_str());

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -41,6 +42,7 @@ std::optional<uint64_t> number(const char* text, uint64_t max) {
 
 constexpr size_t kSlice = size_t{1} << 20;
 constexpr uint32_t kRecordLength = 64 * 1024;  // of the records written
+constexpr uint64_t kMostPerFileByte = 200;      // bytes written at most for each byte of the file
 
 void write_record_header(OutputFile& out, uint32_t address, uint32_t length, uint32_t checksum) {
   uint8_t header[kRecordHeaderSize];
@@ -144,6 +146,18 @@ bool convert_image(Run& run, const Request& request) {
       return false;
     }
     length = request.size ? *request.size : extent.last - from;
+  }
+  // An address space is 4 GiB: a small hostile file whose ROM header or
+  // records claim addresses far apart would fill the disk with zeros. Real
+  // images take a few times the bytes of their files at most; a SIZE given
+  // is the user's to choose.
+  const int64_t file_size = std::max<int64_t>(image.stream->size(), 1);
+  const uint64_t most = kMostPerFileByte * static_cast<uint64_t>(file_size);
+  if (!request.size && (request.bin ? extent.last - extent.first : length) > most) {
+    say(run.out, "Unable to write %s: the image spans 0x%llx bytes, more than %llu times the file it is in%s\n",
+        shown.c_str(), static_cast<unsigned long long>(request.bin ? extent.last - extent.first : length),
+        static_cast<unsigned long long>(kMostPerFileByte), request.bin ? "" : "; START and SIZE choose what to write");
+    return false;
   }
   OutputFile file;
   switch (create_replacing(path, run.output_directory.protected_files(), file)) {

@@ -181,6 +181,22 @@ TEST(Convert, SeveralImagesEachToItsOwnFileAndNeverOverTheSource) {
   }
   EXPECT_EQ(read_file(one), raw_image(first));
   EXPECT_EQ(tool({dir / "one.img", "convert", "raw", dir / "x", "0x1000000000"}).exit_code, 1);  // no address
+  // A small file whose ROM header puts the image's end 1.8 GiB on is not
+  // written out as that many zeros, unless SIZE asks for them.
+  RomBuilder vast;
+  vast.add_file("a.txt", bytes_of("x"));
+  vast.physfirst = vast.image_start;
+  vast.physlast = 0xF0000000;
+  vast.layout().write(dir / "vast.bin");
+  for (const char* form : {"raw", "bin"}) {
+    const ToolResult refused = tool({dir / "vast.bin", "convert", form, dir / "vast.out"});
+    EXPECT_NE(refused.output.find("the image spans 0x70000000 bytes, more than 200 times the file"),
+              std::string::npos)
+        << refused.output;
+    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_FALSE(file_exists(dir / "vast.out"));
+  }
+  EXPECT_EQ(tool({dir / "vast.bin", "convert", "raw", dir / "vast.out", "0x80000000", "0x4000"}).exit_code, 0);
   EXPECT_EQ(tool({dir / "nothing", "convert", "bin", dir / "x"}).exit_code, 2);
   // Nothing is left beside the outputs.
   for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
