@@ -97,13 +97,15 @@ int verify(Run& run, const char* program, const std::string& journal) {
     if (!is_bin_file(run.stream)) return kNoImage;
     ++totals.problems;
   }
+  if (totals.unprinted != 0)
+    say(run.out, "... and %llu more problems\n", static_cast<unsigned long long>(totals.unprinted));
   say(run.out, "%u images, %u records, %u modules, %u files", totals.images, totals.records, totals.modules,
       totals.files);
   if (totals.problems == 0) {
     say(run.out, ": no problems\n");
     return kSound;
   }
-  say(run.out, ": %u problems\n", totals.problems);
+  say(run.out, ": %llu problems\n", static_cast<unsigned long long>(totals.problems));
   return kProblems;
 }
 

@@ -31,6 +31,25 @@ void report_failure(Run& run, const char* format, ...) {
   va_end(args);
 }
 
+bool claim_block(Run& run, uint32_t address, uint32_t name_address) {
+  uint32_t earlier = 0;
+  switch (run.used_blocks.use(address, name_address, earlier)) {
+    case UsedBlocks::Use::first:
+      return true;
+    case UsedBlocks::Use::reused: {
+      std::string name;
+      read_image_string(run.image, earlier, name);
+      ++run.failed_entries;
+      say(run.out, "%s reuses the data of %s\n", printable(run.entry).c_str(), printable(name).c_str());
+      return false;
+    }
+    case UsedBlocks::Use::too_many:
+      break;
+  }
+  report_failure(run, "More blocks than xipsaw keeps track of\n");
+  return false;
+}
+
 bool open_extracted_file(Run& run, const std::string& name, OutputFile& output) {
   if (run.output_directory.open(name, output)) return true;
   report_failure(run, "Unable to open %s\n", printable(output.path()).c_str());

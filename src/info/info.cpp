@@ -5,6 +5,7 @@
 #include "common/le.h"
 #include "modules/module_headers.h"
 #include "output/messages.h"
+#include "run/used_blocks.h"
 #include "search/image_search.h"
 
 namespace xipsaw {
@@ -42,10 +43,13 @@ Compressed compressed_entries(Image& image, E32Layout layout) {
   const E32Offsets e32 = e32_offsets(layout);
   TableReader modules;
   ModuleEntry module;
+  UsedBlocks tables;  // each section table counted once, however many modules point at it
+  uint32_t earlier = 0;
   if (load_module_table(image, modules)) {
     while (next_module_entry(image, modules, module)) {
       uint8_t head[kE32SectionCount + 2] = {};
-      if (locate_address(image, module.e32offset) == 0 || measure_image(image, module.e32offset, e32.size) != e32.size ||
+      if (tables.use(module.o32offset, 0, earlier) != UsedBlocks::Use::first ||
+          locate_address(image, module.e32offset) == 0 || measure_image(image, module.e32offset, e32.size) != e32.size ||
           read_image(image, head, sizeof head) != sizeof head || locate_address(image, module.o32offset) == 0)
         continue;
       std::vector<uint8_t> o32(size_t{kO32Size} * load_u16(head + kE32SectionCount));

@@ -28,6 +28,9 @@ int extract_module(Run& run, const ModuleEntry& module, E32Layout layout) {
   say(run.out, "Extracting %s ...\n", printable(module.name).c_str());
   run.output_directory.prepare();
   run.entry = module.name;
+  if (!claim_block(run, module.e32offset, module.name_address) ||
+      !claim_block(run, module.o32offset, module.name_address))
+    return 0;
   OutputFile output;
   if (!open_extracted_file(run, module.name, output)) return 0;
   output.set_time(filetime_of(module));

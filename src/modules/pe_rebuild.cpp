@@ -189,8 +189,11 @@ int rebuild_executable(Run& run, const ModuleEntry& module, E32Layout layout, Ou
     // data address points: loaders cut to the size their boot ROM loads end
     // where such a section begins.
     if (s.stored_size == 0) continue;
-    if (locate_address(image, s.data_address) == 0) {
-      report_failure(run, "Unable to read block file\n");
+    // Data that an earlier entry used, or that the image does not hold,
+    // ends the rebuild with the headers of the sections before.
+    const bool claimed = claim_block(run, s.data_address, module.name_address);
+    if (!claimed || locate_address(image, s.data_address) == 0) {
+      if (claimed) report_failure(run, "Unable to read block file\n");
       store_u32(sh + kPointerToRawData, 0);
       output.write_at(0, headers.data(), headers.size());
       return 0;

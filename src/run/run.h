@@ -11,6 +11,7 @@
 #include "compression/binding.h"
 #include "image/image.h"
 #include "run/section_names.h"
+#include "run/used_blocks.h"
 
 namespace xipsaw {
 
@@ -42,6 +43,7 @@ struct Run {
   OutputDirectory output_directory;  // where extract writes (each image's subdirectory, with several)
   CompressionLibrary codec;          // bound for extract and update only
   SectionNameCounters section_names; // the image's: each image is rebuilt as it would be alone
+  UsedBlocks used_blocks;            // the image's: no block is expanded or written twice
   bool several_images = false;       // the file holds more than one
   UpdateSearch update;
   WritePolicy policy;

@@ -20,6 +20,12 @@ namespace {
 // (16 MiB or so); real images need a handful.
 constexpr size_t kMaxCoveredRuns = size_t{1} << 20;
 
+// Problem lines printed at most for one entry (a module, a file, the record
+// chain) and in all; the rest are counted. A hostile image may hold
+// billions of problems.
+constexpr uint32_t kMaxEntryLines = 100;
+constexpr uint64_t kMaxLines = 10000;
+
 class Checker {
  public:
   Checker(Run& run, VerifyTotals& totals) : run_(run), image_(run.image), totals_(totals) {}
@@ -38,6 +44,7 @@ class Checker {
   // by no earlier record.
   void check_records() {
     ++totals_.images;
+    entry_lines_ = 0;
     BinStream& stream = *image_.stream;
     const int64_t size = stream.size();
     std::map<uint32_t, uint64_t> covered;  // separate runs [start, end) of earlier records
@@ -79,12 +86,18 @@ class Checker {
   __attribute__((format(printf, 2, 3)))
 #endif
   void problem(const char* format, ...) {
+    ++totals_.problems;
+    if (entry_lines_ == kMaxEntryLines || totals_.printed == kMaxLines) {
+      ++totals_.unprinted;
+      return;
+    }
+    ++entry_lines_;
+    ++totals_.printed;
     va_list args;
     va_start(args, format);
     std::vfprintf(run_.out, format, args);
     va_end(args);
     std::fputc('\n', run_.out);
-    ++totals_.problems;
   }
 
   // ---- Records ------------------------------------------------------------
@@ -140,8 +153,10 @@ class Checker {
   }
 
   // The entry's name, or false after reporting why it has none to show.
+  // Each entry's problems begin here.
   bool check_name(const char* kind, uint32_t index, uint32_t entry_address, uint32_t name_address,
                   std::string& name) {
+    entry_lines_ = 0;
     bool terminated = false;
     if (!read_image_string(image_, name_address, name, &terminated)) {
       problem("%s entry %u at 0x%08x: its name at 0x%08x is not in the image", kind, index, entry_address,
@@ -154,6 +169,28 @@ class Checker {
     else if (has_control_bytes(name))
       problem("%s %s: its name holds control bytes", kind, printable(name).c_str());
     return true;
+  }
+
+  // Whether the entry may use the block at address: not when an earlier
+  // entry of the image used it, which is one problem, after which the
+  // entry is checked no further (a hostile image points many entries at
+  // one block, to be read and expanded again and again).
+  bool claim(const char* kind, const std::string& name, uint32_t name_address, uint32_t address) {
+    uint32_t earlier = 0;
+    switch (run_.used_blocks.use(address, name_address, earlier)) {
+      case UsedBlocks::Use::first:
+        return true;
+      case UsedBlocks::Use::reused: {
+        std::string earlier_name;
+        read_image_string(image_, earlier, earlier_name);
+        problem("%s %s reuses the data of %s", kind, name.c_str(), printable(earlier_name).c_str());
+        return false;
+      }
+      case UsedBlocks::Use::too_many:
+        break;
+    }
+    problem("%s %s: more blocks than xipsaw keeps track of", kind, name.c_str());
+    return false;
   }
 
   // Whether count bytes at address lie in the image, the cursor then on
@@ -177,6 +214,9 @@ class Checker {
   void check_module(const ModuleEntry& module) {
     const std::string name = printable(module.name);
     const E32Offsets e32 = e32_offsets(layout_);
+    if (!claim("Module", name, module.name_address, module.e32offset) ||
+        !claim("Module", name, module.name_address, module.o32offset))
+      return;
     if (!held(module.e32offset, e32.size)) {
       problem("Module %s: its E32 header at 0x%08x is not wholly in the image", name.c_str(), module.e32offset);
       return;
@@ -194,6 +234,7 @@ class Checker {
     for (uint32_t s = 0; s < sections; ++s) {
       const O32Entry section = O32Entry::parse(&o32[size_t{kO32Size} * s]);
       if (section.stored_size == 0) continue;  // nothing stored, nothing to find
+      if (!claim("Module", name, module.name_address, section.data_address)) return;
       // BIN files leave out the zeros that end most sections, and a raw
       // image may end inside its last: only compressed bytes must be whole.
       if (!(section.flags & kCompressedSection)) {
@@ -227,6 +268,7 @@ class Checker {
 
   void check_file(const FileEntry& file) {
     const std::string name = printable(file.name);
+    if (file.stored_size != 0 && !claim("File", name, file.name_address, file.load_offset)) return;
     if (!held(file.load_offset, file.stored_size)) {
       problem("File %s: its %u stored bytes at 0x%08x are not wholly in the image", name.c_str(), file.stored_size,
               file.load_offset);
@@ -248,6 +290,7 @@ class Checker {
   Run& run_;
   Image& image_;
   VerifyTotals& totals_;
+  uint32_t entry_lines_ = 0;  // problem lines of the entry being checked
   E32Layout layout_ = E32Layout::classic;
 };
 

@@ -15,7 +15,9 @@ struct VerifyTotals {
   uint32_t records = 0;  // of BIN containers; a raw image has none
   uint32_t modules = 0;
   uint32_t files = 0;
-  uint32_t problems = 0;
+  uint64_t problems = 0;
+  uint64_t printed = 0;    // problem lines printed
+  uint64_t unprinted = 0;  // problems beyond the lines printed
 };
 
 // Checks the image that opened in run.image (but a container's records),
