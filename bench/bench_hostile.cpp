@@ -5,8 +5,9 @@
 // Images: names (600,000 entries sharing one 1023-byte name), overlap (one
 // million overlapping 2-byte records carrying one file), sparse (a sparse
 // 4 GiB BIN file whose one file claims 3.75 GiB), large (4,000 files and
-// 200 modules, 64 MiB) and heavy (the overlapping records beside the largest
-// compressed files).
+// 200 modules, 64 MiB), shared (verify of modules over one header, at two
+// sizes) and heavy (the overlapping records beside the largest compressed
+// files).
 //
 // The children run under a 1 GiB address-space limit, so that a build that
 // does not bound its memory fails there instead of taking the machine, and
@@ -149,6 +150,46 @@ struct Bench {
             rlim_t{256} << 20);
   }
 
+  // verify of modules over one E32 header and one table of 4,096 sections
+  // whose data lies in no record, at n and 2n modules: its time and output
+  // grow with the modules, not with modules times sections.
+  void shared() {
+    const std::string tool = XIPSAW_EXECUTABLE;
+    const std::string out = dir + "/output.txt";
+    std::printf("shared: verify of modules over one header of 4,096 sections in no record:\n");
+    double first = 0;
+    for (const uint32_t modules : {65536u, 131072u}) {
+      RomBuilder rom;
+      rom.data_start = 0x80800000;
+      for (uint32_t m = 0; m < modules; ++m) {
+        RomModule& module = rom.add_module("shared.dll");
+        module.name_address = 0x80700000;  // one name for all
+        module.e32offset = 0x80800000;
+        module.o32offset = 0x80800100;
+        module.emit_name = module.emit_e32 = module.emit_o32 = m == 0;
+      }
+      for (uint32_t s = 0; s < 4096; ++s) {
+        RomSection section;
+        section.virtual_size = section.stored_size.emplace(0x10);
+        section.rva = 0x1000 * (s + 1);
+        section.data_address = 0x90000000 + 0x10 * s;
+        section.emit_data = false;
+        rom.modules[0].sections.push_back(section);
+      }
+      const std::string path = dir + "/shared.bin";
+      rom.layout().write(path);
+      const Figures f = run_child({tool, path, "verify"}, dir, out);
+      char what[96];
+      std::snprintf(what, sizeof what, "%u modules (%s), %.1f KiB printed", modules, mib(path).c_str(),
+                    static_cast<double>(std::filesystem::file_size(out)) / 1024);
+      print_row(what, f);
+      if (first == 0) first = f.wall;
+      else std::printf("  time at 2x the modules: %.2f times (target <= 2.5)\n", f.wall / first);
+      if (!keep) std::filesystem::remove(path);
+    }
+    std::fflush(stdout);
+  }
+
   void large() {
     bench::LargeImage image = bench::large_image();
     const std::string path = dir + "/large.bin";
@@ -177,6 +218,7 @@ int main(int argc, char** argv) {
       {"overlap", [&] { bench.overlap(); }},
       {"sparse", [&] { bench.sparse(); }},
       {"large", [&] { bench.large(); }},
+      {"shared", [&] { bench.shared(); }},
       {"heavy", [&] { bench.heavy(); }}};
   std::vector<std::string> chosen(argv + std::min(argc, 2), argv + argc);
   bench.keep = std::find(chosen.begin(), chosen.end(), "--keep") != chosen.end();
