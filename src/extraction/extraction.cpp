@@ -31,22 +31,27 @@ void report_failure(Run& run, const char* format, ...) {
   va_end(args);
 }
 
-bool claim_block(Run& run, uint32_t address, uint32_t name_address) {
+bool use_block(Run& run, uint32_t address, uint32_t name_address, std::string& why) {
   uint32_t earlier = 0;
   switch (run.used_blocks.use(address, name_address, earlier)) {
     case UsedBlocks::Use::first:
       return true;
-    case UsedBlocks::Use::reused: {
-      std::string name;
-      read_image_string(run.image, earlier, name);
-      ++run.failed_entries;
-      say(run.out, "%s reuses the data of %s\n", printable(run.entry).c_str(), printable(name).c_str());
+    case UsedBlocks::Use::reused:
+      read_image_string(run.image, earlier, why);
+      why = "reuses the data of " + printable(why);
       return false;
-    }
     case UsedBlocks::Use::too_many:
       break;
   }
-  report_failure(run, "More blocks than xipsaw keeps track of\n");
+  why = "uses more blocks than xipsaw keeps track of";
+  return false;
+}
+
+bool claim_block(Run& run, uint32_t address, uint32_t name_address) {
+  std::string why;
+  if (use_block(run, address, name_address, why)) return true;
+  ++run.failed_entries;
+  say(run.out, "%s %s\n", printable(run.entry).c_str(), why.c_str());
   return false;
 }
 

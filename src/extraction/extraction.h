@@ -37,10 +37,14 @@ __attribute__((format(printf, 2, 3)))
 #endif
 void report_failure(Run& run, const char* format, ...);
 
-// Whether the entry being written (run.entry), whose name lies at
-// name_address, may use the block (a header or stored data) at address:
-// not when an earlier entry of the image used it, which says "%s reuses the
-// data of %s" and counts the entry as not written whole.
+// Whether the entry whose name lies at name_address may use the block (a
+// header or stored data) at address of run.image: not when an earlier entry
+// of the image used it. why then says so, after the entry's name: "reuses
+// the data of" the earlier entry's name.
+bool use_block(Run& run, uint32_t address, uint32_t name_address, std::string& why);
+
+// use_block for the entry being written (run.entry): a refusal is printed
+// ("%s reuses the data of %s") and counts the entry as not written whole.
 bool claim_block(Run& run, uint32_t address, uint32_t name_address);
 
 // A FileEntry's or ModuleEntry's file_time as one 64-bit FILETIME.

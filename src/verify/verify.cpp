@@ -176,20 +176,9 @@ class Checker {
   // entry is checked no further (a hostile image points many entries at
   // one block, to be read and expanded again and again).
   bool claim(const char* kind, const std::string& name, uint32_t name_address, uint32_t address) {
-    uint32_t earlier = 0;
-    switch (run_.used_blocks.use(address, name_address, earlier)) {
-      case UsedBlocks::Use::first:
-        return true;
-      case UsedBlocks::Use::reused: {
-        std::string earlier_name;
-        read_image_string(image_, earlier, earlier_name);
-        problem("%s %s reuses the data of %s", kind, name.c_str(), printable(earlier_name).c_str());
-        return false;
-      }
-      case UsedBlocks::Use::too_many:
-        break;
-    }
-    problem("%s %s: more blocks than xipsaw keeps track of", kind, name.c_str());
+    std::string why;
+    if (use_block(run_, address, name_address, why)) return true;
+    problem("%s %s %s", kind, name.c_str(), why.c_str());
     return false;
   }
 
