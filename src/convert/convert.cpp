@@ -1,29 +1,23 @@
 #include "convert/convert.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <optional>
 
 #include "common/le.h"
+#include "common/words.h"
 #include "convert/image_bytes.h"
 #include "driver/images.h"
 #include "output/messages.h"
+#include "output/protected_files.h"
 #include "search/image_search.h"
 
 namespace xipsaw {
 
 namespace {
-
-bool is_word(const char* word, const char* lower) {
-  for (; *word != '\0' && *lower != '\0'; ++word, ++lower) {
-    const char c = *word >= 'A' && *word <= 'Z' ? static_cast<char>(*word + 32) : *word;
-    if (c != *lower) return false;
-  }
-  return *word == *lower;
-}
 
 // A number as the command line gives it: hexadecimal after 0x, else
 // decimal; nothing when it is neither, or above max.
@@ -189,16 +183,13 @@ bool convert_image(Run& run, const Request& request) {
 
 bool convert_takes(int word_count, const char* const* words) {
   if (word_count < 2) return false;
-  if (is_word(words[0], "bin")) return word_count == 2;
-  return is_word(words[0], "raw") && word_count <= 4;
+  if (equal_ignoring_ascii_case(words[0], "bin")) return word_count == 2;
+  return equal_ignoring_ascii_case(words[0], "raw") && word_count <= 4;
 }
 
 std::string numbered_path(const std::string& path, int64_t offset) {
-  size_t leaf = path.find_last_of('/');
-#if defined(_WIN32)
-  leaf = path.find_last_of("/\\:");
-#endif
-  leaf = leaf == std::string::npos ? 0 : leaf + 1;
+  size_t leaf = 0;
+  directory_of(path, leaf);
   // The extension: from the last '.' of the file's own name, unless that
   // name begins with it.
   const size_t dot = path.find_last_of('.');
@@ -208,7 +199,7 @@ std::string numbered_path(const std::string& path, int64_t offset) {
 
 int convert(Run& run, int word_count, const char* const* words) {
   Request request;
-  request.bin = is_word(words[0], "bin");
+  request.bin = equal_ignoring_ascii_case(words[0], "bin");
   request.out = words[1];
   if (word_count > 2 && !(request.start = number(words[2], UINT32_MAX))) {
     say(run.out, "Invalid address %s: give it in hexadecimal after 0x, or in decimal\n", printable(words[2]).c_str());

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "common/file_status.h"
+#include "common/words.h"
 #include "convert/convert.h"
 #include "driver/images.h"
 #include "files/file_pass.h"
@@ -35,17 +36,6 @@ void print_help(std::FILE* out, const char* program) {
   say(out, "  convert raw OUT [START [SIZE]] - write the image as a raw image\n");
   say(out, "  convert bin OUT         - write the image as a BIN file\n");
 }
-
-namespace {
-
-bool equal_ignoring_ascii_case(const char* a, const char* b) {
-  auto fold = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c; };
-  for (; *a != '\0' && *b != '\0'; ++a, ++b)
-    if (fold(static_cast<unsigned char>(*a)) != fold(static_cast<unsigned char>(*b))) return false;
-  return *a == *b;
-}
-
-}  // namespace
 
 int command_kind(const char* word) {
   if (equal_ignoring_ascii_case(word, "list")) return kList;
