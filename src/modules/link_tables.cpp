@@ -29,8 +29,10 @@ int RvaMap::section_of_directory(uint32_t rva, uint32_t size) const {
 namespace {
 
 // Words that the link tables of one module may make us read. Real modules
-// hold a few thousand; only a hostile image holds more.
-constexpr uint64_t kMaxWords = uint64_t{1} << 20;
+// hold a few thousand; only a hostile image holds more. Memory follows:
+// a patch, or a set entry for a thunk array or a resource directory, for
+// each word at most.
+constexpr uint64_t kMaxWords = uint64_t{1} << 18;
 constexpr uint32_t kOrdinal = 0x80000000u;  // a thunk that imports by ordinal
 constexpr int kMaxResourceDepth = 16;       // real trees have three levels
 
