@@ -119,6 +119,17 @@ TEST(RunLayout, TailsAreCutAndModulesThatCannotMoveStayAsExtractWritesThem) {
   RomModule& overlap = rom.add_module("overlap.dll");
   overlap.sections = {plain(pattern(0x200, 4), 0x200, 0x1000, 0x60000020),
                       running_at(plain(pattern(0x10, 5), 0x10, 0x2000, 0xC0000040), 0x11100)};
+  // Link tables made to loop: a resource directory that is its own
+  // subdirectory, import descriptors and thunks without an end.
+  RomModule& loops = rom.add_module("loops.dll");
+  loops.e32.image_size = 0x3000;
+  Bytes tables(0x100, 0xA5);
+  put_u16(tables, 14, 1);                     // the directory at 0: one entry,
+  put_u32(tables, 20, 0x80000000u);           // whose subdirectory is itself
+  loops.e32.directories[1] = {0x2000, 0x100};  // descriptors of 0xA5 bytes to the end
+  loops.e32.directories[2] = {0x2000, 0x100};
+  loops.sections = {plain(pattern(0x10, 8), 0x10, 0x1000, 0x60000020),
+                    running_at(plain(tables, 0x100, 0x2000, 0xC0000040), 0x20000000)};
   // 2 GiB between the code and the data.
   RomModule& span = rom.add_module("span.dll");
   span.sections = {plain(pattern(0x10, 7), 0x10, 0x1000, 0x60000020), running_at(plain(pattern(0x10, 6), 0x10, 0x2000, 0xC0000040), 0x80010000)};
@@ -129,7 +140,7 @@ TEST(RunLayout, TailsAreCutAndModulesThatCannotMoveStayAsExtractWritesThem) {
             "step.exe: written at its stored layout (no room for its headers below its first section)\n"
             "Extracting overlap.dll ...\n"
             "overlap.dll: written at its stored layout (the stored bytes of two of its sections overlap)\n"
-            "Extracting span.dll ...\nspan.dll: written at its stored layout (its sections span 2 GiB or more)\n");
+            "Extracting loops.dll ...\nExtracting span.dll ...\nspan.dll: written at its stored layout (its sections span 2 GiB or more)\n");
   EXPECT_EQ(both.unpacked.exit_code, 0);
   for (const char* name : {"step.exe", "overlap.dll", "span.dll"}) EXPECT_EQ(both.moved(name), both.stored(name));
   // 4 KiB between the base and the first section is room enough.
