@@ -244,7 +244,7 @@ bool OutputDirectory::open(const std::string& name, OutputFile& file) {
                     O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   struct stat st;
   if (file.fd_ < 0 || fstat(file.fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-      identity_of(file.fd_) == protected_.bin || fcntl(file.fd_, F_SETFL, 0) != 0 || (st.st_size != 0 && ftruncate(file.fd_, 0) != 0))
+      identity_of(st) == protected_.bin || fcntl(file.fd_, F_SETFL, 0) != 0 || (st.st_size != 0 && ftruncate(file.fd_, 0) != 0))
     return false;
   return true;
 }

@@ -278,9 +278,7 @@ Replacing create_replacing(const std::string& path, const ProtectedFiles& protec
   // What path names now, through any link: the file being read may not be
   // replaced, nor may its journal's place be taken.
   struct stat st;
-  const bool present = fstatat(parent, own.c_str(), &st, 0) == 0;
-  const FileIdentity existing{present, present ? static_cast<uint64_t>(st.st_dev) : 0,
-                              present ? static_cast<uint64_t>(st.st_ino) : 0};
+  const FileIdentity existing = fstatat(parent, own.c_str(), &st, 0) == 0 ? identity_of(st) : FileIdentity{};
   if (!protect.bin.known || existing == protect.bin || protect.is_journal(identity_of(parent), own)) {
     ::close(parent);
     return Replacing::is_protected;

@@ -4,8 +4,6 @@
 
 #if defined(_WIN32)
 #include <io.h>
-#else
-#include <sys/stat.h>
 #endif
 
 namespace xipsaw {
@@ -60,13 +58,9 @@ void ProtectedFiles::learn() {
 
 #else
 
-namespace {
-
 FileIdentity identity_of(const struct stat& st) {
   return {true, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
-
-}  // namespace
 
 FileIdentity identity_of(int fd) {
   struct stat st;

@@ -9,6 +9,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include <sys/stat.h>
 #endif
 
 namespace xipsaw {
@@ -52,6 +54,7 @@ FileIdentity identity_of(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info);
 // INVALID_HANDLE_VALUE; with follow unset, a reparse point is opened itself.
 HANDLE open_directory(const std::string& path, DWORD share, bool follow);
 #else
+FileIdentity identity_of(const struct stat& st);
 FileIdentity identity_of(int fd);
 #endif
 
