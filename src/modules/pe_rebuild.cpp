@@ -43,7 +43,7 @@ constexpr uint64_t align_up(uint64_t offset) { return pe::align_up(offset, kFile
 
 // Seconds since 1970 from a count of 100-ns intervals since 1601, modulo 2^32.
 uint32_t time_date_stamp(const ModuleEntry& module) {
-  const auto t = static_cast<int64_t>(static_cast<uint64_t>(module.file_time_high) << 32 | module.file_time_low);
+  const auto t = static_cast<int64_t>(filetime_of(module));
   return static_cast<uint32_t>(static_cast<uint64_t>(t / 10000000) + 0x49EF6F00u);
 }
 

@@ -20,7 +20,7 @@ constexpr uint64_t kLongestSpan = uint64_t{1} << 31;
 // One section as the rebuild wrote it, and where it runs.
 struct Written {
   size_t index;  // in the section table
-  uint32_t rva, virtual_size, raw_size, raw_pointer, characteristics;
+  uint32_t rva, virtual_size, raw_size, raw_pointer;
   uint64_t run;
   uint64_t size;  // its virtual size at the run address, cut where the next section begins
 };
@@ -92,7 +92,7 @@ const char* place_at_run_addresses(std::vector<uint8_t>& headers, const std::vec
     const uint8_t* sh = &headers[kSectionTable + kSectionHeaderSize * i];
     Written& s = sections[i];
     s = {i, load_u32(sh + kVirtualAddress), load_u32(sh + kVirtualSize), load_u32(sh + kSizeOfRawData),
-         load_u32(sh + kPointerToRawData), load_u32(sh + kCharacteristics), 0, 0};
+         load_u32(sh + kPointerToRawData), 0, 0};
     s.run = run_addresses[i] != 0 ? run_addresses[i] : static_cast<uint32_t>(base + s.rva);
   }
   uint64_t image_base = 0, end = 0;
