@@ -46,9 +46,10 @@ void write_record_header(OutputFile& out, uint32_t address, uint32_t length, uin
   out.write(header, sizeof header);
 }
 
-// The raw image: count bytes of the address space from bytes, into out a
-// slice at a time.
-bool write_raw(ImageBytes& bytes, uint64_t count, OutputFile& out) {
+// The raw image: count bytes of the address space from address from on,
+// into out a slice at a time.
+bool write_raw(Image& image, const ImageExtent& extent, uint64_t from, uint64_t count, OutputFile& out) {
+  ImageBytes bytes(image, extent, from);
   std::unique_ptr<uint8_t[]> slice(new uint8_t[kSlice]);
   for (uint64_t done = 0; done < count && !out.failed();) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(count - done, kSlice));
@@ -147,10 +148,11 @@ bool convert_image(Run& run, const Request& request) {
   // is the user's to choose.
   const int64_t file_size = std::max<int64_t>(image.stream->size(), 1);
   const uint64_t most = kMostPerFileByte * static_cast<uint64_t>(file_size);
-  if (!request.size && (request.bin ? extent.last - extent.first : length) > most) {
+  const uint64_t span = request.bin ? extent.last - extent.first : length;
+  if (!request.size && span > most) {
     say(run.out, "Unable to write %s: the image spans 0x%llx bytes, more than %llu times the file it is in%s\n",
-        shown.c_str(), static_cast<unsigned long long>(request.bin ? extent.last - extent.first : length),
-        static_cast<unsigned long long>(kMostPerFileByte), request.bin ? "" : "; START and SIZE choose what to write");
+        shown.c_str(), static_cast<unsigned long long>(span), static_cast<unsigned long long>(kMostPerFileByte),
+        request.bin ? "" : "; START and SIZE choose what to write");
     return false;
   }
   OutputFile file;
@@ -164,9 +166,8 @@ bool convert_image(Run& run, const Request& request) {
       say(run.out, "Unable to open %s\n", shown.c_str());
       return false;
   }
-  ImageBytes bytes(image, extent, from);
   const bool read = request.bin ? write_bin(image, extent, launch_address(image), file)
-                                : write_raw(bytes, length, file);
+                                : write_raw(image, extent, from, length, file);
   if (!read) {
     file.discard();
     say(run.out, "Unable to read BIN file\n");
