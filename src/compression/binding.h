@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "compressed_format.h"
+
 namespace xipsaw {
 
 // Both entry points are plain C functions with the cdecl calling convention,
@@ -50,8 +52,10 @@ struct CompressionLibrary {
   int32_t expand(const void* source, uint32_t source_length, void* destination, uint32_t capacity) const {
     return decompress(source, source_length, destination, capacity, 0, 1, 4096);
   }
-  int32_t shrink(const void* source, uint32_t source_length, void* destination, uint32_t capacity) const {
-    return compress(source, source_length, destination, capacity, 1, 4096);
+  // The classic call writes LZX; an image of the older format gets its own.
+  int32_t shrink(const void* source, uint32_t source_length, void* destination, uint32_t capacity,
+                 CompressedFormat format = CompressedFormat::lzx) const {
+    return compress(source, source_length, destination, capacity, compress_argument(format), 4096);
   }
 };
 

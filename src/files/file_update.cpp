@@ -10,6 +10,7 @@
 #include <new>
 
 #include "common/file_status.h"
+#include "compressed/compressed_entries.h"
 #include "output/messages.h"
 #include "image/journal.h"
 #include "image/transaction.h"
@@ -108,11 +109,16 @@ UpdateStep update_file(Run& run, FileEntry& file, uint32_t index, int word_count
                                                                                 : UpdateStep::end_pass;
 
   // Content that does not fit raw, and every compressed entry, is stored
-  // compressed. The bit reaches the image only with the entry.
+  // compressed, in the format the image keeps its compressed data in (a
+  // device reads only its own), LZX where it has none yet. The bit reaches
+  // the image only with the entry.
   file.attributes |= kCompressedFile;
+  const CompressedFormat format = compression_format_of(image, decide_e32_layout(image));
   const uint32_t capacity = n + kCompressionSlack;
   std::unique_ptr<uint8_t[]> compressed(new (std::nothrow) uint8_t[capacity]);
-  int32_t z = compressed ? run.codec.shrink(content.bytes.get(), n, compressed.get(), capacity) : -1;
+  int32_t z = compressed ? run.codec.shrink(content.bytes.get(), n, compressed.get(), capacity,
+                                            format == CompressedFormat::lzss ? format : CompressedFormat::lzx)
+                         : -1;
   if (z < 0 || static_cast<uint32_t>(z) > capacity) {
     say(run.out, "Error in CECompress()\n");
     return UpdateStep::next_entry;

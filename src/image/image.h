@@ -185,10 +185,12 @@ bool find_rom_offset(Image& image, uint32_t& offset);
 int load_module_table(Image& image);
 int load_file_table(Image& image);
 bool next_module_entry(Image& image, ModuleEntry& entry);
-// A walk of the module table of its own, beside the module pass's.
+bool next_file_entry(Image& image, FileEntry& entry);
+// Walks of a table of their own, beside the passes'.
 int load_module_table(Image& image, TableReader& table);
 bool next_module_entry(Image& image, TableReader& table, ModuleEntry& entry);
-bool next_file_entry(Image& image, FileEntry& entry);
+int load_file_table(Image& image, TableReader& table);
+bool next_file_entry(Image& image, TableReader& table, FileEntry& entry);
 // terminated, when given, tells whether a NUL ended the name (rather than
 // the 1023-byte limit, a gap or the end of the file).
 bool read_image_string(Image& image, uint32_t address, std::string& name, bool* terminated = nullptr);

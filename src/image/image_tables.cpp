@@ -134,10 +134,12 @@ int load_module_table(Image& image, TableReader& table) {
   return 1;
 }
 
-int load_file_table(Image& image) {
-  image.file_table = TableReader();
+int load_file_table(Image& image) { return load_file_table(image, image.file_table); }
+
+int load_file_table(Image& image, TableReader& table) {
+  table = TableReader();
   if (locate_address(image, file_entry_address(image, 0)) == 0) return 0;
-  image.file_table.start(image, image.rom_header.file_count(), kFileEntrySize, kFileNameAddressOffset);
+  table.start(image, image.rom_header.file_count(), kFileEntrySize, kFileNameAddressOffset);
   return 1;
 }
 
@@ -149,8 +151,10 @@ bool next_module_entry(Image& image, TableReader& table, ModuleEntry& entry) {
   return bytes != nullptr;
 }
 
-bool next_file_entry(Image& image, FileEntry& entry) {
-  const uint8_t* bytes = image.file_table.next(image);
+bool next_file_entry(Image& image, FileEntry& entry) { return next_file_entry(image, image.file_table, entry); }
+
+bool next_file_entry(Image& image, TableReader& table, FileEntry& entry) {
+  const uint8_t* bytes = table.next(image);
   if (bytes != nullptr) entry = FileEntry::parse(bytes);
   return bytes != nullptr;
 }

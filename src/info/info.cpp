@@ -1,11 +1,10 @@
 #include "info/info.h"
 
-#include <vector>
-
 #include "common/le.h"
+#include "compressed/compressed_entries.h"
+#include "modules/code_cpu.h"
 #include "modules/module_headers.h"
 #include "output/messages.h"
-#include "run/used_blocks.h"
 #include "search/image_search.h"
 
 namespace xipsaw {
@@ -40,40 +39,14 @@ struct Compressed {
 // the compressed files (stored against real size), as the tables have them.
 Compressed compressed_entries(Image& image, E32Layout layout) {
   Compressed c;
-  const E32Offsets e32 = e32_offsets(layout);
-  TableReader modules;
-  ModuleEntry module;
-  UsedBlocks tables;  // each section table counted once, however many modules point at it
-  uint32_t earlier = 0;
-  if (load_module_table(image, modules)) {
-    while (next_module_entry(image, modules, module)) {
-      uint8_t head[kE32SectionCount + 2] = {};
-      if (tables.use(module.o32offset, 0, earlier) != UsedBlocks::Use::first ||
-          locate_address(image, module.e32offset) == 0 || measure_image(image, module.e32offset, e32.size) != e32.size ||
-          read_image(image, head, sizeof head) != sizeof head || locate_address(image, module.o32offset) == 0)
-        continue;
-      std::vector<uint8_t> o32(size_t{kO32Size} * load_u16(head + kE32SectionCount));
-      read_image(image, o32.data(), static_cast<uint32_t>(o32.size()));
-      bool any = false;
-      for (size_t at = 0; at < o32.size(); at += kO32Size) {
-        const O32Entry section = O32Entry::parse(&o32[at]);
-        if (!(section.flags & kCompressedSection)) continue;
-        any = true;
-        c.stored += section.stored_size;
-        c.expanded += section.virtual_size;
-      }
-      c.entries += any ? 1 : 0;
-    }
-  }
-  FileEntry file;
-  if (load_file_table(image)) {
-    while (next_file_entry(image, file)) {
-      if (!(file.attributes & kCompressedFile)) continue;
-      ++c.entries;
-      c.stored += file.stored_size;
-      c.expanded += file.real_size;
-    }
-  }
+  uint64_t last = UINT64_MAX;
+  for_each_compressed_entry(image, layout, [&](const CompressedEntry& entry) {
+    c.entries += entry.entry != last ? 1 : 0;
+    last = entry.entry;
+    c.stored += entry.stored_size;
+    c.expanded += entry.expanded_size;
+    return true;
+  });
   return c;
 }
 
@@ -127,7 +100,11 @@ void describe_image(Run& run) {
       continue;
     }
     const uint16_t value = load_u16(&rom.bytes[f.offset]);
-    if (f.offset == 68)
+    // An image that gives no CPU type is described by its code.
+    const CodeCpu code = f.offset == 68 && value == 0 ? cpu_of_code(image, layout) : CodeCpu{};
+    if (code.name != nullptr)
+      say(out, "%s: 0x%04x (%s; the code is %s)\n", f.name, value, cpu_name(value), code.name);
+    else if (f.offset == 68)
       say(out, "%s: 0x%04x (%s)\n", f.name, value, cpu_name(value));
     else
       say(out, "%s: 0x%04x\n", f.name, value);
@@ -137,6 +114,7 @@ void describe_image(Run& run) {
   const Compressed c = compressed_entries(image, layout);
   say(out, "compressed: %u entries, %llu stored bytes for %llu expanded bytes\n", c.entries,
       static_cast<unsigned long long>(c.stored), static_cast<unsigned long long>(c.expanded));
+  say(out, "compression format: %s\n", format_name(compression_format_of(image, layout)));
 }
 
 }  // namespace xipsaw

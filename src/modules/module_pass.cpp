@@ -24,7 +24,7 @@ void print_module_line(std::FILE* out, const ModuleEntry& m) {
       printable(m.name).c_str(), m.load_offset);
 }
 
-int extract_module(Run& run, const ModuleEntry& module, E32Layout layout) {
+int extract_module(Run& run, const ModuleEntry& module, const RebuildSettings& settings) {
   say(run.out, "Extracting %s ...\n", printable(module.name).c_str());
   run.output_directory.prepare();
   run.entry = module.name;
@@ -37,7 +37,7 @@ int extract_module(Run& run, const ModuleEntry& module, E32Layout layout) {
   // A rebuild that fails on the image has said why; for extract its file
   // stays as far as it got. A failed write is reported here, and its file
   // deleted.
-  const int rebuilt = rebuild_executable(run, module, layout, output);
+  const int rebuilt = rebuild_executable(run, module, settings, output);
   return finish_extracted_file(run, output, rebuilt == 1) ? rebuilt : 0;
 }
 
@@ -50,10 +50,10 @@ int process_modules(Run& run, int kind, int word_count, const char* const* words
     report_failure(run, "Unable to read block file\n");
     return 0;
   }
-  // The image's layout is decided at its first rebuild, once, from all of
-  // its modules, so that every module comes out the same whichever of them
-  // the words select.
-  std::optional<E32Layout> layout;
+  // What the image's modules are rebuilt with is decided at its first
+  // rebuild, once, from all of its modules, so that every module comes out
+  // the same whichever of them the words select.
+  std::optional<RebuildSettings> settings;
   ModuleEntry module;
   for (uint32_t index = 0; next_module_entry(image, module); ++index) {
     if (!read_image_string(image, module.name_address, module.name)) {
@@ -65,8 +65,8 @@ int process_modules(Run& run, int kind, int word_count, const char* const* words
     if (kind == kList) {
       print_module_line(run.out, module);
     } else if (kind == kExtract && is_selected(module.name, word_count, words)) {
-      if (!layout) layout = decide_e32_layout(image);
-      if (!extract_module(run, module, *layout) && !run.policy.goes_on) return 0;
+      if (!settings) settings = decide_rebuild_settings(image);
+      if (!extract_module(run, module, *settings) && !run.policy.goes_on) return 0;
     }
   }
   return 1;

@@ -8,6 +8,7 @@
 #include "common/le.h"
 #include "output/messages.h"
 #include "extraction/extraction.h"
+#include "modules/code_cpu.h"
 #include "modules/pe_layout.h"
 #include "modules/run_layout.h"
 
@@ -47,14 +48,6 @@ uint32_t time_date_stamp(const ModuleEntry& module) {
   return static_cast<uint32_t>(static_cast<uint64_t>(t / 10000000) + 0x49EF6F00u);
 }
 
-// What tells the CPU in the file header: the image's own CPU type, which
-// uses the PE Machine values (0x01C2 ARM Thumb, 0x0166 MIPS, 0x014C x86,
-// ...), or 0x0300 where the image does not say.
-uint16_t machine_of(const Image& image) {
-  const uint16_t cpu = image.rom_header.cpu_type();
-  return cpu != 0 ? cpu : 0x0300;
-}
-
 SectionKind kind_of(const O32Entry& s, const uint8_t* directories) {
   auto matches = [&](int directory) {
     const uint8_t* pair = directories + 8 * directory;
@@ -70,7 +63,7 @@ SectionKind kind_of(const O32Entry& s, const uint8_t* directories) {
 
 // The headers up to SizeOfHeaders, with SizeOfHeaders and each section's
 // SizeOfRawData and PointerToRawData still 0.
-std::vector<uint8_t> build_headers(const Image& image, const ModuleEntry& module, const uint8_t* e32,
+std::vector<uint8_t> build_headers(uint16_t machine, const ModuleEntry& module, const uint8_t* e32,
                                    E32Offsets layout, const std::vector<O32Entry>& sections,
                                    SectionNameCounters& names) {
   const size_t count = sections.size();
@@ -106,7 +99,7 @@ std::vector<uint8_t> build_headers(const Image& image, const ModuleEntry& module
   uint8_t* nt = &h[kNtHeaders];
   nt[0] = 'P';
   nt[1] = 'E';
-  store_u16(nt + 0x04, machine_of(image));
+  store_u16(nt + 0x04, machine);
   store_u16(nt + kNumberOfSections, static_cast<uint32_t>(count));
   store_u32(nt + 0x08, time_date_stamp(module));
   store_u16(nt + 0x14, 0x00E0);
@@ -154,11 +147,35 @@ std::vector<uint8_t> build_headers(const Image& image, const ModuleEntry& module
   return h;
 }
 
+// Where each section runs, as the run layout takes it: its run address, or
+// 0 for base + rva. A module whose every section runs one same distance
+// from base + rva, not 0, runs at an alias of that layout: Windows CE 2.x
+// runs each DLL 0x02000000 higher, in the slot its code is shared from,
+// and its kernel at 0x10000 + rva, while their code refers to base + rva.
+// Such a module stays at base + rva.
+std::vector<uint32_t> run_addresses_of(const std::vector<O32Entry>& sections, uint32_t base) {
+  auto shift = [base](const O32Entry& s) { return s.run_address - (base + s.rva); };
+  const uint32_t first = sections.empty() ? 0 : shift(sections.front());
+  bool alias = first != 0;
+  std::vector<uint32_t> run_addresses;
+  for (const O32Entry& s : sections) {
+    alias = alias && s.run_address != 0 && shift(s) == first;
+    run_addresses.push_back(s.run_address);
+  }
+  if (alias) run_addresses.assign(sections.size(), 0);
+  return run_addresses;
+}
+
 }  // namespace
 
-int rebuild_executable(Run& run, const ModuleEntry& module, E32Layout layout, OutputFile& output) {
+RebuildSettings decide_rebuild_settings(Image& image) {
+  const E32Layout layout = decide_e32_layout(image);
+  return {layout, machine_of_image(image, layout)};
+}
+
+int rebuild_executable(Run& run, const ModuleEntry& module, const RebuildSettings& settings, OutputFile& output) {
   Image& image = run.image;
-  const E32Offsets offsets = e32_offsets(layout);
+  const E32Offsets offsets = e32_offsets(settings.layout);
 
   uint8_t e32[kMaxE32Size] = {};
   if (locate_address(image, module.e32offset) == 0) {
@@ -177,7 +194,7 @@ int rebuild_executable(Run& run, const ModuleEntry& module, E32Layout layout, Ou
   std::vector<O32Entry> sections(count);
   for (uint32_t i = 0; i < count; ++i) sections[i] = O32Entry::parse(&o32[size_t{kO32Size} * i]);
 
-  std::vector<uint8_t> headers = build_headers(image, module, e32, offsets, sections, run.section_names);
+  std::vector<uint8_t> headers = build_headers(settings.machine, module, e32, offsets, sections, run.section_names);
   output.write(headers.data(), headers.size());
 
   uint64_t offset = headers.size();
@@ -210,8 +227,7 @@ int rebuild_executable(Run& run, const ModuleEntry& module, E32Layout layout, Ou
 
   store_u32(&headers[kOptionalHeader + kSizeOfHeaders], static_cast<uint32_t>(headers.size()));
   if (run.policy.run_addresses && !output.failed()) {
-    std::vector<uint32_t> run_addresses;
-    for (const O32Entry& s : sections) run_addresses.push_back(s.run_address);
+    const std::vector<uint32_t> run_addresses = run_addresses_of(sections, load_u32(e32 + kE32ImageBase));
     if (const char* reason = place_at_run_addresses(headers, run_addresses, output))
       say(run.out, "%s: written at its stored layout (%s)\n", printable(module.name).c_str(), reason);
   }

@@ -8,12 +8,20 @@
 
 namespace xipsaw {
 
-// Writes the executable of module, whose E32Header has the given layout, to
-// output, which the caller closes.
+// What every module of an image is rebuilt with, decided once for the image
+// from all of its modules, whichever of them a command selects: the layout
+// of their E32 headers and the Machine of the executables.
+struct RebuildSettings {
+  E32Layout layout = E32Layout::classic;
+  uint16_t machine = 0;
+};
+RebuildSettings decide_rebuild_settings(Image& image);
+
+// Writes the executable of module to output, which the caller closes.
 // Returns 1 when the file is complete; 0 after printing a failure of the
 // image, or at once when a write fails (output.failed(), not printed here).
 // A failure at a section's data leaves the headers with the sizes and
 // positions of the sections before it filled in, and SizeOfHeaders 0.
-int rebuild_executable(Run& run, const ModuleEntry& module, E32Layout layout, OutputFile& output);
+int rebuild_executable(Run& run, const ModuleEntry& module, const RebuildSettings& settings, OutputFile& output);
 
 }  // namespace xipsaw

@@ -134,13 +134,21 @@ TEST(RunLayout, TailsAreCutAndModulesThatCannotMoveStayAsExtractWritesThem) {
   RomModule& span = rom.add_module("span.dll");
   span.sections = {plain(pattern(0x10, 7), 0x10, 0x1000, 0x60000020), running_at(plain(pattern(0x10, 6), 0x10, 0x2000, 0xC0000040), 0x80010000)};
 
+  // Every section runs one same distance above base + rva: an alias of
+  // the stored layout (a Windows CE 2.x DLL), which its code does not use.
+  RomModule& alias = rom.add_module("alias.dll");
+  alias.e32.image_base = 0x01F00000;
+  alias.sections = {running_at(plain(pattern(0x10, 9), 0x10, 0x1000, 0x60000020), 0x03F01000),
+                    running_at(plain(pattern(0x10, 10), 0x10, 0x3000, 0xC0000040), 0x03F03000)};
+
   BothLayouts both(rom);
   EXPECT_EQ(both.unpacked.output,
             "Extracting cut.dll ...\nExtracting step.exe ...\n"
             "step.exe: written at its stored layout (no room for its headers below its first section)\n"
             "Extracting overlap.dll ...\n"
             "overlap.dll: written at its stored layout (the stored bytes of two of its sections overlap)\n"
-            "Extracting loops.dll ...\nExtracting span.dll ...\nspan.dll: written at its stored layout (its sections span 2 GiB or more)\n");
+            "Extracting loops.dll ...\nExtracting span.dll ...\nspan.dll: written at its stored layout (its sections span 2 GiB or more)\n"
+            "Extracting alias.dll ...\n");
   EXPECT_EQ(both.unpacked.exit_code, 0);
   for (const char* name : {"step.exe", "overlap.dll", "span.dll"}) EXPECT_EQ(both.moved(name), both.stored(name));
   // 4 KiB between the base and the first section is room enough.
@@ -149,6 +157,10 @@ TEST(RunLayout, TailsAreCutAndModulesThatCannotMoveStayAsExtractWritesThem) {
   expect_sections(pe, {{".text", 0x1000, 0x1000, 0x100, 0x400, 0x60000020},
                        {".data", 0x10, 0x2000, 0x10, 0x600, 0xC0000040}});
   EXPECT_EQ(pe.nt32(0x50), 0x3000u);  // SizeOfImage
+  Pe at_base{both.moved("alias.dll")};
+  EXPECT_EQ(at_base.nt32(0x34), 0x01F00000u);
+  EXPECT_EQ(at_base.section(0).virtual_address, 0x1000u);
+  EXPECT_EQ(at_base.section(1).virtual_address, 0x3000u);
 }
 
 }  // namespace
