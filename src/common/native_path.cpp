@@ -127,13 +127,24 @@ std::string image_name_of_argument(const std::string& argument) {
   });
 }
 
+namespace {
+
+// The name in upper case, letter for letter, as the file systems compare
+// names.
+std::wstring upper_case(const std::string& name) {
+  const std::wstring wide = native_path(name);
+  std::wstring upper(wide.size(), L'\0');
+  const int length = static_cast<int>(wide.size());
+  if (length == 0 ||
+      LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, wide.data(), length, upper.data(), length) != length)
+    return wide;
+  return upper;
+}
+
+}  // namespace
+
 bool same_file_name(const std::string& a, const std::string& b) {
-  if (a == b) return true;
-  std::wstring wide_a = native_path(a), wide_b = native_path(b);
-  if (wide_a.size() != wide_b.size()) return false;
-  CharUpperBuffW(wide_a.data(), static_cast<DWORD>(wide_a.size()));
-  CharUpperBuffW(wide_b.data(), static_cast<DWORD>(wide_b.size()));
-  return wide_a == wide_b;
+  return a == b || upper_case(a) == upper_case(b);
 }
 
 #else
