@@ -30,12 +30,17 @@ void write_path(std::FILE* out, const char* path, size_t size) {
   std::fwrite(path, 1, size, out);
 }
 
+// Where c first stands in [from, end), or end.
+const char* find(const char* from, const char* end, char c) {
+  const void* at = std::memchr(from, c, static_cast<size_t>(end - from));
+  return at != nullptr ? static_cast<const char*>(at) : end;
+}
+
 void write_message(std::FILE* out, const char* text, size_t size) {
   const char* const end = text + size;
-  while (const char* start = static_cast<const char*>(std::memchr(text, kPathStart, static_cast<size_t>(end - text)))) {
+  for (const char* start; (start = find(text, end, kPathStart)) != end;) {
     std::fwrite(text, 1, static_cast<size_t>(start - text), out);
-    const char* path_end = static_cast<const char*>(std::memchr(start, kPathEnd, static_cast<size_t>(end - start)));
-    if (path_end == nullptr) path_end = end;
+    const char* path_end = find(start, end, kPathEnd);
     write_path(out, start + 1, static_cast<size_t>(path_end - start - 1));
     text = path_end == end ? end : path_end + 1;
   }

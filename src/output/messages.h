@@ -43,9 +43,9 @@ inline std::string printable(std::string text) {
 // A path in a message, as opposed to the bytes of a name read from an image:
 // it travels through the formatted text between these two marks, which
 // nothing else printed holds (names pass through printable(), the rest is
-// the tool's own text), so that
-// vsay can write it to a Windows console as characters. Into a pipe or a
-// file it goes as it is: UTF-8 on Windows, the system's bytes elsewhere.
+// the tool's own text), so that vsay can write it to a Windows console as
+// characters. Into a pipe or a file it goes as it is: UTF-8 on Windows, the
+// system's bytes elsewhere.
 inline constexpr char kPathStart = '\x0e';
 inline constexpr char kPathEnd = '\x0f';
 inline std::string shown(const std::string& path) { return kPathStart + printable(path) + kPathEnd; }

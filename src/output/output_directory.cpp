@@ -4,11 +4,12 @@
 #include <cstring>
 #include <string_view>
 
-#include "common/native_path.h"
 #include "output/messages.h"
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include "common/native_path.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -64,8 +64,8 @@ class OutputDirectory {
 
   // Opens the entry name below the directory as a plain file for writing,
   // created, or truncated once it is known to be safe to write. Sets
-  // file.shown_path() in any case. False, with nothing on disk changed, when the
-  // name leads outside the directory or holds a control byte, when a link,
+  // file.shown_path() in any case. False, with nothing on disk changed, when
+  // the name leads outside the directory or holds a control byte, when a link,
   // a FIFO, a device or anything but a plain file (or, on the way, a plain
   // directory) is met, when the file is the BIN file or the journal's path,
   // or when it cannot be opened.

@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
-#include "common/native_path.h"
 #include "output/messages.h"
 
 #if defined(_WIN32)
 #include <process.h>
 #include <windows.h>
+
+#include "common/native_path.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
