@@ -2,8 +2,9 @@
 # Cross-builds xipsaw for 32-bit Windows with mingw-w64 and checks it under
 # wine: the two files import only Windows system DLLs and the library exports
 # exactly its two entry points; the whole test suite passes; and xipsaw.exe
-# lists, extracts and updates the demo image exactly as the Linux build does;
-# and the zip of the two files with the README is built.
+# lists, extracts and updates the demo image exactly as the Linux build does,
+# in a folder named in Cyrillic, Chinese and beyond the Basic Multilingual
+# Plane; and the zip of the two files with the README is built.
 # Installs nothing: needs g++-mingw-w64-i686-posix, wine and wine32, and what
 # tests/run.sh needs for the Linux build it compares with.
 set -euo pipefail
@@ -57,6 +58,9 @@ echo "$zip_file: $contents"
 
 # ---- The test suite under wine, in a prefix of this build's own ----------
 export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
+# wine names the Unix files in the locale's character set: the tests and the
+# demo check name files in several scripts.
+export LC_ALL=C.UTF-8
 trap 'wineserver -k 2>/dev/null || true' EXIT
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   step "wine prefix"
@@ -73,7 +77,8 @@ fi
 cmake --build "$linux_build" -j"$jobs" --target xipsaw CECompressv4
 
 step "demo image: list, extract and update on both builds"
-demo=$build/demo-check
+# In a folder whose name the system's code page cannot hold.
+demo="$build/demo-check/Юрий 資料 😀"
 rm -rf "$demo"
 # Input for the updates: a short plain text, and text that compresses well.
 mkdir -p "$demo/input"

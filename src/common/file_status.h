@@ -1,12 +1,13 @@
-// What a path names, asked the way the tool opens files: narrow paths in the
-// system's own encoding, so that the answer always agrees with fopen (on
-// Windows, std::filesystem reads narrow paths in another encoding).
+// What a path names, asked the way the tool opens files (see
+// native_path.h), so that the answer always agrees with open_file.
 #pragma once
 
 #include <sys/stat.h>
 
 #include <cstdint>
 #include <string>
+
+#include "common/native_path.h"
 
 namespace xipsaw {
 
@@ -16,7 +17,7 @@ enum class PathKind { missing, regular, other };
 inline PathKind path_kind(const std::string& path, uint64_t* size = nullptr) {
 #if defined(_WIN32)
   struct _stat64 st;
-  if (_stat64(path.c_str(), &st) != 0) return PathKind::missing;
+  if (_wstat64(native_path(path).c_str(), &st) != 0) return PathKind::missing;
   const bool regular = (st.st_mode & _S_IFMT) == _S_IFREG;
 #else
   struct stat st;

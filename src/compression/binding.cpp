@@ -5,6 +5,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include "common/native_path.h"
 #else
 #include <dlfcn.h>
 #endif
@@ -17,8 +19,8 @@ namespace {
 using LibraryHandle = HMODULE;
 
 LibraryHandle open_library(std::string path) {
-  std::replace(path.begin(), path.end(), '/', '\\');  // LoadLibraryA takes only backslashes in a path
-  return LoadLibraryA(path.c_str());
+  std::replace(path.begin(), path.end(), '/', '\\');  // LoadLibrary takes only backslashes in a path
+  return LoadLibraryW(native_path(path).c_str());
 }
 
 void* entry_point(LibraryHandle handle, const char* name) {

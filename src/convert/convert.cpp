@@ -125,10 +125,10 @@ struct Request {
 bool convert_image(Run& run, const Request& request) {
   Image& image = run.image;
   const std::string path = run.several_images ? numbered_path(request.out, image.file_offset) : request.out;
-  const std::string shown = printable(path);
-  say(run.out, "Writing %s ...\n", shown.c_str());
+  const std::string target = shown(path);
+  say(run.out, "Writing %s ...\n", target.c_str());
   if (!image.store->complete()) {
-    say(run.out, "Unable to write %s: the file holds more records than xipsaw indexes\n", shown.c_str());
+    say(run.out, "Unable to write %s: the file holds more records than xipsaw indexes\n", target.c_str());
     return false;
   }
   const ImageExtent extent = image_extent(image);
@@ -136,7 +136,7 @@ bool convert_image(Run& run, const Request& request) {
   if (request.start) {
     from = static_cast<uint32_t>(*request.start - image.rom_offset);
     if (!request.size && from >= extent.last) {
-      say(run.out, "Unable to write %s: 0x%08llx lies past the end of the image\n", shown.c_str(),
+      say(run.out, "Unable to write %s: 0x%08llx lies past the end of the image\n", target.c_str(),
           static_cast<unsigned long long>(*request.start));
       return false;
     }
@@ -151,7 +151,7 @@ bool convert_image(Run& run, const Request& request) {
   const uint64_t span = request.bin ? extent.last - extent.first : length;
   if (!request.size && span > most) {
     say(run.out, "Unable to write %s: the image spans 0x%llx bytes, more than %llu times the file it is in%s\n",
-        shown.c_str(), static_cast<unsigned long long>(span), static_cast<unsigned long long>(kMostPerFileByte),
+        target.c_str(), static_cast<unsigned long long>(span), static_cast<unsigned long long>(kMostPerFileByte),
         request.bin ? "" : "; START and SIZE choose what to write");
     return false;
   }
@@ -160,10 +160,10 @@ bool convert_image(Run& run, const Request& request) {
     case Replacing::created:
       break;
     case Replacing::is_protected:
-      say(run.out, "Unable to write %s: it is %s or its journal\n", shown.c_str(), printable(run.bin_path).c_str());
+      say(run.out, "Unable to write %s: it is %s or its journal\n", target.c_str(), shown(run.bin_path).c_str());
       return false;
     case Replacing::failed:
-      say(run.out, "Unable to open %s\n", shown.c_str());
+      say(run.out, "Unable to open %s\n", target.c_str());
       return false;
   }
   const bool read = request.bin ? write_bin(image, extent, launch_address(image), file)
@@ -174,7 +174,7 @@ bool convert_image(Run& run, const Request& request) {
     return false;
   }
   if (!file.close()) {
-    say(run.out, "Unable to write %s\n", shown.c_str());
+    say(run.out, "Unable to write %s\n", target.c_str());
     return false;
   }
   return true;

@@ -3,8 +3,10 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <vector>
 
 #include "common/file_status.h"
+#include "common/native_path.h"
 #include "common/words.h"
 #include "convert/convert.h"
 #include "driver/images.h"
@@ -21,7 +23,7 @@ namespace xipsaw {
 
 void print_usage(std::FILE* out, const char* program) {
   say(out, "Xipsaw 1.2g by xipsaw (ported by quorvex)\n\n");
-  say(out, "%s <filename> <command>\n", program);
+  say(out, "%s <filename> <command>\n", shown(program).c_str());
   say(out, "Valid commands are:\n");
   say(out, "  list                    - lists contents\n");
   say(out, "  extract [files...]      - extract all/specified files\n");
@@ -61,6 +63,18 @@ void run_passes(Run& run, int kind, int word_count, const char* const* words) {
   process_files(run, kind, word_count, words);
 }
 
+// The words of a classic command as its passes take them. They name entries,
+// whose names the image holds as bytes in the system's code page; but
+// update's second word, or its only one, also names the file that holds the
+// new content, which stays a path, and update gets it as its second word.
+std::vector<std::string> entry_words(int kind, int word_count, const char* const* words) {
+  std::vector<std::string> converted;
+  for (int i = 0; i < word_count; ++i)
+    converted.push_back(kind == kUpdate && i > 0 ? std::string(words[i]) : image_name_of_argument(words[i]));
+  if (kind == kUpdate && word_count == 1) converted.push_back(words[0]);
+  return converted;
+}
+
 // Exit statuses of the modern commands.
 constexpr int kSound = 0;
 constexpr int kProblems = 1;
@@ -71,7 +85,7 @@ constexpr int kNoImage = 2;
 bool journal_pending(Run& run, const char* program, const std::string& journal) {
   if (path_kind(journal) == PathKind::missing) return false;
   say(run.out, "The journal %s of an interrupted update is pending; \"%s %s list\" plays it back\n",
-      journal.c_str(), program, run.bin_path.c_str());
+      shown(journal).c_str(), shown(program).c_str(), shown(run.bin_path).c_str());
   return true;
 }
 
@@ -140,7 +154,8 @@ int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
   if (!run.stream.open(argv[1], modern)) {
     say(out, "Unable to open BIN file\n");
     if (!modern && path_kind(journal) != PathKind::missing)
-      say(out, "The journal %s of an interrupted update waits until the BIN file can be written\n", journal.c_str());
+      say(out, "The journal %s of an interrupted update waits until the BIN file can be written\n",
+          shown(journal).c_str());
     return modern ? kNoImage : 0;
   }
   run.output_directory.protect(run.stream.descriptor(), journal);
@@ -153,14 +168,14 @@ int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
       case Playback::none:
         break;
       case Playback::restored:
-        say(out, "Restored %s from the journal of an interrupted update\n", run.bin_path.c_str());
+        say(out, "Restored %s from the journal of an interrupted update\n", shown(run.bin_path).c_str());
         break;
       case Playback::discarded:
         say(out, "Removed the incomplete journal of an interrupted update; %s was not changed\n",
-            run.bin_path.c_str());
+            shown(run.bin_path).c_str());
         break;
       case Playback::failed:
-        say(out, "Unable to play back the journal %s of an interrupted update\n", journal.c_str());
+        say(out, "Unable to play back the journal %s of an interrupted update\n", shown(journal).c_str());
         return 0;
     }
   }
@@ -174,9 +189,13 @@ int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
   if (kind == kUnpack) return unpack(run, word_count, words);
   if (kind == kConvert) return convert(run, word_count, words);
 
-  if (for_each_image(run, [&] { run_passes(run, kind, word_count, words); }) == 0) return 0;
+  const std::vector<std::string> entries = entry_words(kind, word_count, words);
+  std::vector<const char*> entry_pointers;
+  for (const std::string& entry : entries) entry_pointers.push_back(entry.c_str());
+  const int entry_count = static_cast<int>(entry_pointers.size());
+  if (for_each_image(run, [&] { run_passes(run, kind, entry_count, entry_pointers.data()); }) == 0) return 0;
   if (kind == kUpdate && run.several_images && run.update.missing && !run.update.found)
-    say(out, "Unable to find %s on BIN\n", printable(words[0]).c_str());
+    say(out, "Unable to find %s on BIN\n", printable(entries[0]).c_str());
 
   // Whoever reads the output through a pipe sees it now, not after the wait.
   std::fflush(out);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #if !defined(_WIN32)
 #include <csignal>
@@ -16,6 +17,7 @@
 #include <malloc.h>
 #endif
 
+#include "common/native_path.h"
 #include "compression/binding.h"
 #include "driver/driver.h"
 
@@ -50,9 +52,7 @@ std::string library_directory() {
 #endif
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, const char* const* argv) {
 #if !defined(_WIN32)
   // A closed output pipe or a file-size limit must be a failed write that the
   // tool reports, not a signal that kills it before its exit code 0.
@@ -75,3 +75,20 @@ int main(int argc, char** argv) {
     options.wait = [](unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
   return xipsaw::run_command_line(argc, argv, options);
 }
+
+}  // namespace
+
+#if defined(_WIN32)
+// The command line as Windows holds it, in UTF-16, so that a path in any
+// characters reaches the tool whatever the system's code page; the tool
+// takes it as UTF-8 (see common/native_path.h).
+int wmain(int argc, wchar_t** wide_argv) {
+  std::vector<std::string> arguments;
+  for (int i = 0; i < argc; ++i) arguments.push_back(xipsaw::path_of_native(wide_argv[i]));
+  std::vector<const char*> argv;
+  for (const std::string& argument : arguments) argv.push_back(argument.c_str());
+  return run(argc, argv.data());
+}
+#else
+int main(int argc, char** argv) { return run(argc, argv); }
+#endif

@@ -27,7 +27,7 @@ void report_failure(Run& run, const char* format, ...) {
   if (run.policy.goes_on && !run.entry.empty()) say(run.out, "%s: ", printable(run.entry).c_str());
   va_list args;
   va_start(args, format);
-  std::vfprintf(run.out, format, args);
+  vsay(run.out, format, args);
   va_end(args);
 }
 
@@ -57,13 +57,13 @@ bool claim_block(Run& run, uint32_t address, uint32_t name_address) {
 
 bool open_extracted_file(Run& run, const std::string& name, OutputFile& output) {
   if (run.output_directory.open(name, output)) return true;
-  report_failure(run, "Unable to open %s\n", printable(output.path()).c_str());
+  report_failure(run, "Unable to open %s\n", output.shown_path().c_str());
   return false;
 }
 
 bool close_extracted_file(Run& run, OutputFile& output) {
   if (output.close()) return true;
-  report_failure(run, "Unable to write %s\n", printable(output.path()).c_str());
+  report_failure(run, "Unable to write %s\n", output.shown_path().c_str());
   return false;
 }
 

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "common/file_status.h"
+#include "common/native_path.h"
 #include "compressed/compressed_entries.h"
 #include "output/messages.h"
 #include "image/journal.h"
@@ -33,7 +34,7 @@ struct Content {
 Content read_content(const std::string& path, uint64_t size) {
   Content content;
   if (size > UINT32_MAX - kCompressionSlack) return content;
-  std::FILE* input = std::fopen(path.c_str(), "rb");
+  std::FILE* input = open_file(path, "rb");
   if (input == nullptr) return content;
   content.size = static_cast<uint32_t>(size);
   content.bytes.reset(new (std::nothrow) uint8_t[size == 0 ? 1 : size]);
@@ -65,13 +66,13 @@ bool write_entry(Run& run, const FileEntry& file, uint32_t index, const uint8_t*
     case CommitResult::committed:
       return true;
     case CommitResult::not_started:
-      say(run.out, "Unable to write journal %s; the BIN file was not changed\n", journal.c_str());
+      say(run.out, "Unable to write journal %s; the BIN file was not changed\n", shown(journal).c_str());
       break;
     case CommitResult::undone:
       say(run.out, "Unable to write BIN file; the update of %s was undone\n", printable(file.name).c_str());
       break;
     case CommitResult::journal_kept:
-      say(run.out, "Unable to write BIN file; the next run restores it from %s\n", journal.c_str());
+      say(run.out, "Unable to write BIN file; the next run restores it from %s\n", shown(journal).c_str());
       break;
   }
   return false;
@@ -94,12 +95,12 @@ UpdateStep update_file(Run& run, FileEntry& file, uint32_t index, int word_count
   uint64_t size = 0;
   const PathKind kind = path_kind(input, &size);
   if (kind == PathKind::missing) {
-    say(run.out, "Unable to stat file %s\n", printable(input).c_str());
+    say(run.out, "Unable to stat file %s\n", shown(input).c_str());
     return UpdateStep::end_pass;
   }
   Content content = kind == PathKind::regular ? read_content(input, size) : Content{};
   if (!content.ok) {
-    say(run.out, "Unable to open file %s\n", printable(input).c_str());
+    say(run.out, "Unable to open file %s\n", shown(input).c_str());
     return UpdateStep::end_pass;
   }
   const uint32_t n = content.size;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/native_path.h"
+
 #if defined(_WIN32)
 #include <io.h>
 #else
@@ -28,7 +30,7 @@ BinStream::~BinStream() {
 }
 
 bool BinStream::open(const std::string& path, bool read_only) {
-  file_ = std::fopen(path.c_str(), read_only ? "rb" : "r+b");
+  file_ = open_file(path, read_only ? "rb" : "r+b");
   position_ = 0;
   drop_blocks();
   file_position_ = file_ != nullptr ? 0 : -1;

@@ -14,6 +14,7 @@
 #endif
 
 #include "common/file_status.h"
+#include "common/native_path.h"
 #include "common/le.h"
 
 namespace xipsaw {
@@ -126,13 +127,13 @@ bool walk_journal(std::FILE* journal, int64_t bin_size, BinStream* stream) {
 JournalWriter::~JournalWriter() {
   if (file_ != nullptr) {
     std::fclose(file_);
-    std::remove(path_.c_str());
+    remove_file(path_);
   }
 }
 
 bool JournalWriter::begin(const std::string& path, int64_t bin_size, uint32_t range_count) {
   path_ = path;
-  file_ = std::fopen(path.c_str(), "wb");
+  file_ = open_file(path, "wb");
   ok_ = file_ != nullptr;
   hash_ = kFnvBasis;
   uint8_t header[kHeaderSize];
@@ -167,12 +168,12 @@ bool JournalWriter::finish() {
   ok_ = std::fclose(file_) == 0 && ok_;
   file_ = nullptr;
   ok_ = ok_ && sync_directory_of(path_);
-  if (!ok_) std::remove(path_.c_str());
+  if (!ok_) remove_file(path_);
   return ok_;
 }
 
 bool remove_journal(const std::string& path) {
-  if (std::remove(path.c_str()) != 0) return false;
+  if (!remove_file(path)) return false;
   // The journal is gone either way; should the removal not reach the disk,
   // the journal comes back after a power cut and undoes its unit whole.
   sync_directory_of(path);
@@ -181,7 +182,7 @@ bool remove_journal(const std::string& path) {
 
 Playback play_back_journal(BinStream& stream, const std::string& path) {
   if (path_kind(path) == PathKind::missing) return Playback::none;
-  std::FILE* journal = std::fopen(path.c_str(), "rb");
+  std::FILE* journal = open_file(path, "rb");
   if (journal == nullptr) return Playback::failed;
   const int64_t bin_size = stream.size();
   // A journal that does not check out whole was cut short while it was

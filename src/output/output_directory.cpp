@@ -8,6 +8,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include "common/native_path.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,9 +25,9 @@ namespace {
 #if defined(_WIN32)
 // A path component that Windows would not take as the file it names: a
 // device (CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, also with an extension
-// and in any case; Windows also counts the superscript digits of its code
-// page), or a name ending in '.' or ' ', which Windows strips, so that "x."
-// would write x and ".. " would climb out.
+// and in any case; Windows also counts the superscript digits 1 to 3), or a
+// name ending in '.' or ' ', which Windows strips, so that "x." would write
+// x and ".. " would climb out. The component is UTF-8.
 bool windows_alters(std::string_view component) {
   if (component == ".") return false;
   if (!component.empty() && (component.back() == '.' || component.back() == ' ')) return true;
@@ -35,8 +37,9 @@ bool windows_alters(std::string_view component) {
   for (char& c : upper)
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   if (upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL") return true;
-  const char digit = upper.size() == 4 ? upper[3] : '\0';
-  const bool port_digit = (digit >= '1' && digit <= '9') || digit == '\xB9' || digit == '\xB2' || digit == '\xB3';
+  const std::string_view digit = std::string_view(upper).substr(std::min<size_t>(upper.size(), 3));
+  const bool port_digit = (digit.size() == 1 && digit[0] >= '1' && digit[0] <= '9') || digit == "\u00B9" ||
+                          digit == "\u00B2" || digit == "\u00B3";
   return port_digit && (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0);
 }
 #endif
@@ -70,8 +73,8 @@ bool name_stays_below(const std::string& name) {
   }
 }
 
-std::string output_path(const std::string& output_directory, const std::string& name) {
-  return (output_directory.empty() ? std::string(".") : output_directory) + "/" + name;
+std::string shown_output_path(const std::string& output_directory, const std::string& entry) {
+  return shown(output_directory.empty() ? std::string(".") : output_directory) + "/" + printable(entry);
 }
 
 namespace {
@@ -129,8 +132,8 @@ OutputDirectory::~OutputDirectory() {
 
 bool OutputDirectory::prepare() {
   if (handle_ == nullptr) {
-    if (parents_) make_parents(name_, [](const std::string& d) { CreateDirectoryA(d.c_str(), nullptr); });
-    if (!name_.empty()) CreateDirectoryA(name_.c_str(), nullptr);
+    if (parents_) make_parents(name_, [](const std::string& d) { CreateDirectoryW(native_path(d).c_str(), nullptr); });
+    if (!name_.empty()) CreateDirectoryW(native_path(name_).c_str(), nullptr);
     // The directory itself may be a link the user made: this open follows it.
     HANDLE directory = open_directory(name_.empty() ? "." : name_, kShareAll, true);
     BY_HANDLE_FILE_INFORMATION info;
@@ -144,18 +147,20 @@ bool OutputDirectory::prepare() {
   // The subdirectory is created only; open() walks it as any directory of
   // an entry's name, refusing a reparse point there.
   if (handle_ != nullptr && !subdirectory_.empty() && !subdirectory_made_) {
-    CreateDirectoryA(((name_.empty() ? std::string(".") : name_) + "/" + subdirectory_).c_str(), nullptr);
+    CreateDirectoryW(native_path((name_.empty() ? std::string(".") : name_) + "/" + subdirectory_).c_str(), nullptr);
     subdirectory_made_ = true;
   }
   return handle_ != nullptr;
 }
 
 bool OutputDirectory::open(const std::string& name, OutputFile& file) {
-  const std::string entry = subdirectory_.empty() ? name : subdirectory_ + "/" + name;
-  file.path_ = output_path(name_, entry);
+  file.shown_path_ = shown_output_path(name_, subdirectory_.empty() ? name : subdirectory_ + "/" + name);
+  // The name in the characters it stands for, which are what Windows judges.
+  const std::string own_name = path_of_image_name(name);
+  const std::string entry = subdirectory_.empty() ? own_name : subdirectory_ + "/" + own_name;
   std::vector<std::string> directories;
   std::string leaf;
-  if (handle_ == nullptr || !protected_.bin.known || !name_stays_below(name) || has_control_bytes(name) ||
+  if (handle_ == nullptr || !protected_.bin.known || !name_stays_below(own_name) || has_control_bytes(own_name) ||
       !split_name(entry, directories, leaf))
     return false;
 
@@ -175,11 +180,12 @@ bool OutputDirectory::open(const std::string& name, OutputFile& file) {
   HANDLE parent = file.directories_.empty() ? static_cast<HANDLE>(handle_) : file.directories_.back();
   if (protected_.is_journal(identity_of(parent, info), leaf)) return false;
 
-  path += "/" + leaf;
-  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+  std::wstring native = native_path(path + "/" + leaf);
+  HANDLE handle = CreateFileW(native.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
   file.handle_ = handle;
+  file.path_ = std::move(native);
   // A file with other names (hard links) may be a file outside the
   // directory that someone linked in: it is not ours to overwrite.
   const FileIdentity identity = identity_of(handle, info);
@@ -218,7 +224,7 @@ bool OutputDirectory::prepare() {
 
 bool OutputDirectory::open(const std::string& name, OutputFile& file) {
   const std::string entry = subdirectory_.empty() ? name : subdirectory_ + "/" + name;
-  file.path_ = output_path(name_, entry);
+  file.shown_path_ = shown_output_path(name_, entry);
   std::vector<std::string> directories;
   if (fd_ < 0 || !protected_.bin.known || !name_stays_below(name) || has_control_bytes(name) ||
       !split_name(entry, directories, file.leaf_))

@@ -16,10 +16,11 @@ namespace xipsaw {
 // lpt2.txt, ...) or ends in '.' or ' '.
 bool name_stays_below(const std::string& name);
 
-// The output path of an entry. An empty output directory (a BIN file
-// argument that begins with '.') puts the files in the current directory
-// rather than at the file system's root.
-std::string output_path(const std::string& output_directory, const std::string& name);
+// The output path of an entry as messages show it: the output directory as
+// given, then the entry's name as the image holds it. An empty output
+// directory (a BIN file argument that begins with '.') puts the files in the
+// current directory rather than at the file system's root.
+std::string shown_output_path(const std::string& output_directory, const std::string& entry);
 
 // The output directory of a run. It is created (one level) and opened once,
 // at the first extraction; every output file is then opened relative to it,
@@ -63,8 +64,8 @@ class OutputDirectory {
 
   // Opens the entry name below the directory as a plain file for writing,
   // created, or truncated once it is known to be safe to write. Sets
-  // file.path() in any case. False, with nothing on disk changed, when the
-  // name leads outside the directory or holds a control byte, when a link,
+  // file.shown_path() in any case. False, with nothing on disk changed, when
+  // the name leads outside the directory or holds a control byte, when a link,
   // a FIFO, a device or anything but a plain file (or, on the way, a plain
   // directory) is met, when the file is the BIN file or the journal's path,
   // or when it cannot be opened.

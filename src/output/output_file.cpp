@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "output/messages.h"
+
 #if defined(_WIN32)
 #include <process.h>
 #include <windows.h>
+
+#include "common/native_path.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -166,9 +170,9 @@ bool OutputFile::close() {
     const bool ok = !failed_ && FlushFileBuffers(static_cast<HANDLE>(handle_)) &&
                     CloseHandle(static_cast<HANDLE>(handle_));
     handle_ = nullptr;
-    const bool renamed = ok && MoveFileExA(temporary_.c_str(), path_.c_str(),
+    const bool renamed = ok && MoveFileExW(temporary_.c_str(), path_.c_str(),
                                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    if (!renamed) DeleteFileA(temporary_.c_str());
+    if (!renamed) DeleteFileW(temporary_.c_str());
     temporary_.clear();
     release();
     return renamed;
@@ -181,7 +185,7 @@ bool OutputFile::close() {
   // The directories on the way are still held, so the path still leads to
   // the file just closed (or to a link put in its place, which is what
   // gets deleted then).
-  if (!ok && !discarded) DeleteFileA(path_.c_str());
+  if (!ok && !discarded) DeleteFileW(path_.c_str());
   release();
   return ok;
 }
@@ -189,14 +193,14 @@ bool OutputFile::close() {
 void OutputFile::release() {
   if (handle_ != nullptr) CloseHandle(static_cast<HANDLE>(handle_));
   handle_ = nullptr;
-  if (!temporary_.empty()) DeleteFileA(temporary_.c_str());
+  if (!temporary_.empty()) DeleteFileW(temporary_.c_str());
   temporary_.clear();
   for (void* directory : directories_) CloseHandle(static_cast<HANDLE>(directory));
   directories_.clear();
 }
 
 Replacing create_replacing(const std::string& path, const ProtectedFiles& protect, OutputFile& file) {
-  file.path_ = path;
+  file.shown_path_ = shown(path);
   size_t leaf_start = 0;
   const std::string directory = directory_of(path, leaf_start);
   const std::string leaf = path.substr(leaf_start);
@@ -214,12 +218,13 @@ Replacing create_replacing(const std::string& path, const ProtectedFiles& protec
   if (!protect.bin.known || present == protect.bin || protect.is_journal(parent, leaf)) return Replacing::is_protected;
   const std::string prefix = path.substr(0, leaf_start) + "." + leaf + ".xipsaw-" + std::to_string(_getpid()) + "-";
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string temporary = prefix + std::to_string(attempt);
-    HANDLE handle = CreateFileA(temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+    std::wstring temporary = native_path(prefix + std::to_string(attempt));
+    HANDLE handle = CreateFileW(temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
       file.handle_ = handle;
-      file.temporary_ = temporary;
+      file.path_ = native_path(path);
+      file.temporary_ = std::move(temporary);
       return Replacing::created;
     }
     if (GetLastError() != ERROR_FILE_EXISTS) break;
@@ -268,7 +273,7 @@ void OutputFile::release() {
 }
 
 Replacing create_replacing(const std::string& path, const ProtectedFiles& protect, OutputFile& file) {
-  file.path_ = path;
+  file.shown_path_ = shown(path);
   size_t leaf_start = 0;
   const std::string directory = directory_of(path, leaf_start);
   const std::string own = path.substr(leaf_start);

@@ -28,8 +28,8 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // The output path, as printed in messages.
-  const std::string& path() const { return path_; }
+  // The output path as messages show it (see shown()).
+  const std::string& shown_path() const { return shown_path_; }
 
   void write(const void* bytes, size_t count);
   void write_zeros(uint64_t count);
@@ -67,13 +67,14 @@ class OutputFile {
   int native() const { return fd_; }
 #endif
 
-  std::string path_;
+  std::string shown_path_;
   bool failed_ = false;
   uint64_t time_ = 0;
 #if defined(_WIN32)
   void* handle_ = nullptr;              // the file's HANDLE while open
   std::vector<void*> directories_;      // held so that none can be swapped
-  std::string temporary_;               // a replacing file's own path while it is written
+  std::wstring path_;                   // the file's path; a replacing file's when complete
+  std::wstring temporary_;              // a replacing file's own path while it is written
 #else
   int fd_ = -1;
   int parent_ = -1;          // the directory that holds the file
@@ -88,8 +89,8 @@ class OutputFile {
 
 // Opens a new file beside path, for writing what close() then renames over
 // path, so that path never holds a half-written file, whatever stops the
-// run. Nothing on disk changes unless it is created. Sets file.path() to
-// path in any case.
+// run. Nothing on disk changes unless it is created. Sets file.shown_path()
+// to path in any case.
 Replacing create_replacing(const std::string& path, const ProtectedFiles& protect, OutputFile& file);
 
 }  // namespace xipsaw

@@ -1,10 +1,10 @@
 #include "output/protected_files.h"
 
-#include <algorithm>
-
 #if defined(_WIN32)
 #include <io.h>
 #endif
+
+#include "common/native_path.h"
 
 namespace xipsaw {
 
@@ -22,16 +22,7 @@ std::string directory_of(const std::string& path, size_t& leaf_start) {
 }
 
 bool ProtectedFiles::is_journal(const FileIdentity& directory, const std::string& leaf) const {
-#if defined(_WIN32)
-  // File names on Windows match without regard to case.
-  auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-  const bool same_name = leaf.size() == journal_leaf.size() &&
-                         std::equal(leaf.begin(), leaf.end(), journal_leaf.begin(),
-                                    [&](char a, char b) { return fold(a) == fold(b); });
-#else
-  const bool same_name = leaf == journal_leaf;
-#endif
-  return same_name && (!journal_directory.known || directory == journal_directory);
+  return same_file_name(leaf, journal_leaf) && (!journal_directory.known || directory == journal_directory);
 }
 
 #if defined(_WIN32)
@@ -42,7 +33,7 @@ FileIdentity identity_of(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
 }
 
 HANDLE open_directory(const std::string& path, DWORD share, bool follow) {
-  return CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING,
+  return CreateFileW(native_path(path).c_str(), FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING,
                      FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
 }
 

@@ -115,6 +115,21 @@ TEST(UpdateJournal, AWriteFailingAtAnyByteLeavesTheBinFileAsItWas) {
   }
 }
 
+TEST(UpdateJournal, AJournalBesideABinFileInFoldersOfAnyScriptIsPlayedBack) {
+  JournalImage j;
+  const std::string folder = j.dir / "Юрий 資料 😀";
+  std::filesystem::create_directory(fs_path(folder));
+  const std::string bin = folder + "/образ 𠀀.bin";
+  write_file(bin, j.before);
+  EXPECT_EQ(update_failing_after(bin, j.input(bytes_of("new content")), 0, true),
+            "Updating plain.txt ...\nUnable to write BIN file; the next run restores it from " + bin + "-journal\n");
+  ToolResult list = run_tool({bin, "list"});
+  EXPECT_EQ(list.output.substr(0, list.output.find('\n') + 1),
+            "Restored " + bin + " from the journal of an interrupted update\n");
+  EXPECT_EQ(read_file(bin), j.before);
+  EXPECT_FALSE(file_exists(bin + "-journal"));
+}
+
 TEST(UpdateJournal, IncompleteJournalsAreRemovedAndForeignOnesRefused) {
   JournalImage j;
   const std::string input = j.input(bytes_of("new content"));

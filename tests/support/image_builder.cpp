@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "common/native_path.h"
+
 namespace testkit {
 
 Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
@@ -210,7 +212,7 @@ Bytes BinBuilder::build() const {
 void BinBuilder::write(const std::string& path) const {
   std::vector<Record> recs = records();
   bool holes = std::any_of(recs.begin(), recs.end(), [](const Record& r) { return r.hole != 0; });
-  std::FILE* f = std::fopen(path.c_str(), "wb");
+  std::FILE* f = xipsaw::open_file(path, "wb");
   if (f == nullptr) throw std::runtime_error("cannot write " + path);
   if (!holes) {
     Bytes all = build();

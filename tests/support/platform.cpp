@@ -6,6 +6,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include "common/native_path.h"
 #else
 #include <signal.h>
 #include <sys/wait.h>
@@ -51,16 +53,18 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
   HANDLE write_end = nullptr;
   if (!CreatePipe(&handles_->output, &write_end, &inherit, 0)) throw std::runtime_error("CreatePipe failed");
   SetHandleInformation(handles_->output, HANDLE_FLAG_INHERIT, 0);
+  // The command line in UTF-16, as the tool takes it.
   std::string command = quoted(program);
   for (const std::string& a : args) command.append(1, ' ').append(quoted(a));
-  STARTUPINFOA startup{};
+  std::wstring wide_command = xipsaw::native_path(command);
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdOutput = write_end;
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION started{};
-  const BOOL ok = CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                 &startup, &started);
+  const BOOL ok = CreateProcessW(xipsaw::native_path(program).c_str(), wide_command.data(), nullptr, nullptr, TRUE,
+                                 0, nullptr, nullptr, &startup, &started);
   CloseHandle(write_end);
   if (!ok) {
     CloseHandle(handles_->output);

@@ -2,6 +2,7 @@
 // so that the tests themselves stay the same on both.
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +14,12 @@ inline constexpr bool kWindows = true;
 #else
 inline constexpr bool kWindows = false;
 #endif
+
+// A path of the tool's (UTF-8 on Windows, see common/native_path.h) for
+// std::filesystem, which on Windows takes narrow paths in the code page.
+inline std::filesystem::path fs_path(const std::string& path) {
+  return std::filesystem::path(std::u8string(path.begin(), path.end()));
+}
 
 // The directory that holds the tests' temporary directories: the system's
 // temporary directory on POSIX (or /tmp when its path holds a '.'), the

@@ -5,6 +5,7 @@
 #include <random>
 #include <stdexcept>
 
+#include "common/native_path.h"
 #include "driver/driver.h"
 #include "platform.h"
 
@@ -18,18 +19,18 @@ std::string xipsaw_executable() { return XIPSAW_EXECUTABLE; }
 
 TempDir::TempDir(const std::string& base) {
   const std::string root = base.empty() ? scratch_root() : base;
-  std::filesystem::create_directories(root);
+  std::filesystem::create_directories(fs_path(root));
   std::random_device random;
   for (int attempt = 0; attempt < 100; ++attempt) {
     path_ = root + "/xipsaw-test-" + std::to_string(random()) + std::to_string(random());
-    if (std::filesystem::create_directory(path_)) return;  // a name nobody had taken
+    if (std::filesystem::create_directory(fs_path(path_))) return;  // a name nobody had taken
   }
   throw std::runtime_error("cannot create a temporary directory in " + root);
 }
 
 TempDir::~TempDir() {
   std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
+  std::filesystem::remove_all(fs_path(path_), ignored);
 }
 
 std::string memory_directory() {
@@ -70,7 +71,7 @@ ToolResult run_tool(const std::vector<std::string>& args, const std::string& lib
 }
 
 Bytes read_file(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
+  std::FILE* f = xipsaw::open_file(path, "rb");
   if (f == nullptr) throw std::runtime_error("cannot read " + path);
   Bytes data;
   char buffer[65536];
@@ -81,13 +82,13 @@ Bytes read_file(const std::string& path) {
 }
 
 void write_file(const std::string& path, const Bytes& data) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
+  std::FILE* f = xipsaw::open_file(path, "wb");
   if (f == nullptr) throw std::runtime_error("cannot write " + path);
   if (!data.empty()) std::fwrite(data.data(), 1, data.size(), f);
   std::fclose(f);
 }
 
-bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
+bool file_exists(const std::string& path) { return std::filesystem::exists(fs_path(path)); }
 
 bool all_checksums_correct(const std::string& path) {
   Bytes bin = read_file(path);
