@@ -14,11 +14,11 @@
 
 namespace xipsaw {
 
-// Applies changes to hive and to tree, which read_hive_tree read from it.
-// Names match without regard to case; setting a value to what it holds
-// already, or deleting what is not there, changes nothing. False, with the
-// line of the change and why, when a change cannot be made: the hive is
-// then half changed and must be dropped.
-bool apply_reg_changes(Hive& hive, RegistryTree& tree, const RegChanges& changes, uint32_t& line, std::string& why);
+// Makes the changes of .reg text (see parse_reg) in hive and in tree, which
+// read_hive_tree read from it. Names match without regard to case; setting
+// a value to what it holds already, or deleting what is not there, changes
+// nothing. False, with the line and why, when the text is not .reg or a
+// change cannot be made: the hive is then half changed and must be dropped.
+bool apply_reg(Hive& hive, RegistryTree& tree, const std::string& text, uint32_t& line, std::string& why);
 
 }  // namespace xipsaw

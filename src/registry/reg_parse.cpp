@@ -34,11 +34,10 @@ bool utf8_text(const std::string& text, std::string& out) {
 
 class Parser {
  public:
-  Parser(const std::string& text, RegChanges& changes, uint32_t& line, std::string& why)
-      : text_(text), changes_(changes), line_(line), why_(why) {}
+  Parser(const std::string& text, RegChangeSink* sink, uint32_t& line, std::string& why)
+      : text_(text), sink_(sink), line_(line), why_(why) {}
 
   bool parse() {
-    changes_ = {};
     line_ = 0;
     std::string header;
     next_line(header);
@@ -88,7 +87,6 @@ class Parser {
     trim_end(line);
     if (line.size() < 2 || line.back() != ']') return fail("a key line ends with ]");
     RegKeyChange change;
-    change.line = line_;
     std::string path = line.substr(1, line.size() - 2);
     change.remove = !path.empty() && path[0] == '-';
     if (change.remove) path.erase(0, 1);
@@ -106,8 +104,8 @@ class Parser {
       from = to;
     }
     if (change.remove && change.path.empty()) return fail("a predefined root cannot be deleted");
-    changes_.keys.push_back(std::move(change));
-    return true;
+    key_ = change.remove ? Key::removed : change.path.empty() ? Key::root : Key::key;
+    return sink_ == nullptr || sink_->key(change, why_);
   }
 
   // A quoted text from at (just past its opening quote) to its closing
@@ -131,14 +129,20 @@ class Parser {
     return at == line.size();
   }
 
-  bool value_line(std::string line, size_t at) {
-    if (changes_.keys.empty()) return fail("a value comes before any key");
-    const RegKeyChange& key = changes_.keys.back();
-    if (key.remove) return fail("a value follows a deleted key");
-    if (key.path.empty()) return fail("a predefined root holds no values");
+  // A value's line, or its first line when its hex list goes on: the line
+  // a failure names.
+  bool value_line(const std::string& line, size_t at) {
+    const uint32_t first = line_;
+    if (value_change(line, at)) return true;
+    line_ = first;
+    return false;
+  }
+
+  bool value_change(const std::string& line, size_t at) {
+    if (key_ == Key::none) return fail("a value comes before any key");
+    if (key_ == Key::removed) return fail("a value follows a deleted key");
+    if (key_ == Key::root) return fail("a predefined root holds no values");
     RegValueChange change;
-    change.line = line_;
-    change.key = static_cast<uint32_t>(changes_.keys.size() - 1);
     if (line[at++] == '@')
       change.name = u"Default";  // where a device keeps a key's default value
     else if (!quoted(line, at, change.name))
@@ -161,8 +165,7 @@ class Parser {
     } else {
       ok = fail("a value is \"text\", dword:, hex:, hex(type): or -");
     }
-    if (ok) changes_.values.push_back(std::move(change));
-    return ok;
+    return ok && (sink_ == nullptr || sink_->value(change, why_));
   }
 
   bool string_value(const std::string& rest, RegValueChange& change) {
@@ -232,23 +235,27 @@ class Parser {
     return true;
   }
 
+  // What the last key line named, for the values after it.
+  enum class Key { none, key, root, removed };
+
   const std::string& text_;
   size_t at_ = 0;
-  RegChanges& changes_;
+  RegChangeSink* sink_;
+  Key key_ = Key::none;
   uint32_t& line_;
   std::string& why_;
 };
 
 }  // namespace
 
-bool parse_reg(const std::string& text, RegChanges& changes, uint32_t& line, std::string& why) {
+bool parse_reg(const std::string& text, RegChangeSink* sink, uint32_t& line, std::string& why) {
   std::string utf8;
   if (!utf8_text(text, utf8)) {
     line = 1;
     why = "the text after a UTF-16 byte order mark is not UTF-16";
     return false;
   }
-  return Parser(utf8, changes, line, why).parse();
+  return Parser(utf8, sink, line, why).parse();
 }
 
 }  // namespace xipsaw

@@ -14,28 +14,32 @@
 namespace xipsaw {
 
 struct RegKeyChange {
-  uint32_t line = 0;
-  uint32_t root = 0;                  // a slot of kRootNames
-  std::vector<std::u16string> path;   // below the root; empty for the root itself
+  uint32_t root = 0;                 // a slot of kRootNames
+  std::vector<std::u16string> path;  // below the root; empty for the root itself
   bool remove = false;
 };
 
 struct RegValueChange {
-  uint32_t line = 0;
-  uint32_t key = 0;  // the RegKeyChange it follows
   std::u16string name;
   bool remove = false;
   uint32_t type = 0;
   std::vector<uint8_t> data;
 };
 
-// In the order of the text: each key's values follow it.
-struct RegChanges {
-  std::vector<RegKeyChange> keys;
-  std::vector<RegValueChange> values;
+// What the changes are made to, one at a time in the order of the text,
+// each value after the key it belongs to. A change that cannot be made
+// returns false with why.
+class RegChangeSink {
+ public:
+  virtual ~RegChangeSink() = default;
+  virtual bool key(const RegKeyChange& change, std::string& why) = 0;
+  virtual bool value(const RegValueChange& change, std::string& why) = 0;
 };
 
-// False, with the line and why, at the first line that is not .reg.
-bool parse_reg(const std::string& text, RegChanges& changes, uint32_t& line, std::string& why);
+// Reads the text line by line, handing each change to sink when one is
+// given (else only checking the text), so that memory stays at one line.
+// False, with the line and why, at the first line that is not .reg or
+// whose change the sink cannot make.
+bool parse_reg(const std::string& text, RegChangeSink* sink, uint32_t& line, std::string& why);
 
 }  // namespace xipsaw

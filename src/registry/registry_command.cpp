@@ -100,13 +100,13 @@ int export_registry(Run& run, const char* name) {
   });
 }
 
-// The .reg file's changes; false after a message when it cannot be read or
-// is not .reg text.
-bool read_changes(Run& run, const std::string& path, RegChanges& changes) {
+// The .reg file's text, checked; false after a message when it cannot be
+// read or is not .reg text.
+bool read_changes(Run& run, const std::string& path, std::string& text) {
   uint64_t size = 0;
   std::FILE* input = path_kind(path, &size) == PathKind::regular && size <= kMaxRegText ? std::fopen(path.c_str(), "rb")
                                                                                         : nullptr;
-  std::string text(input != nullptr ? static_cast<size_t>(size) : 0, '\0');
+  text.assign(input != nullptr ? static_cast<size_t>(size) : 0, '\0');
   const bool read = input != nullptr && std::fread(text.data(), 1, text.size(), input) == text.size();
   if (input != nullptr) std::fclose(input);
   if (!read) {
@@ -115,13 +115,13 @@ bool read_changes(Run& run, const std::string& path, RegChanges& changes) {
   }
   uint32_t line = 0;
   std::string why;
-  if (parse_reg(text, changes, line, why)) return true;
+  if (parse_reg(text, nullptr, line, why)) return true;
   say(run.out, "%s, line %u: %s\n", printable(path).c_str(), line, why.c_str());
   return false;
 }
 
 int import_registry(Run& run, const char* name, const std::string& path) {
-  RegChanges changes;
+  std::string changes;
   if (!read_changes(run, path, changes)) return kProblems;
   return walk_images(run, name, [&](FileEntry& file, uint32_t index) {
     say(run.out, "Importing %s into %s ...\n", printable(path).c_str(), printable(file.name).c_str());
@@ -135,7 +135,7 @@ int import_registry(Run& run, const char* name, const std::string& path) {
     const std::vector<uint8_t> before = registry.hive.bytes();
     uint32_t line = 0;
     std::string why;
-    if (!apply_reg_changes(registry.hive, registry.tree, changes, line, why)) {
+    if (!apply_reg(registry.hive, registry.tree, changes, line, why)) {
       say(run.out, "%s, line %u: %s\n", printable(path).c_str(), line, why.c_str());
       return false;
     }

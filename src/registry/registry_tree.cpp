@@ -20,11 +20,9 @@ char16_t fold(char16_t c) {
 
 }  // namespace
 
-bool same_name(const std::u16string& a, const std::u16string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (fold(a[i]) != fold(b[i])) return false;
-  return true;
+std::u16string folded(std::u16string name) {
+  for (char16_t& c : name) c = fold(c);
+  return name;
 }
 
 }  // namespace xipsaw

@@ -37,8 +37,8 @@ struct RegistryTree {
   bool names_are_paths = false;
 };
 
-// Whether two names are equal without regard to case, as the device
-// compares them: letters of ASCII, Latin-1, Greek and Cyrillic fold.
-bool same_name(const std::u16string& a, const std::u16string& b);
+// A name with its letters folded to lower case, as the device compares
+// names: letters of ASCII, Latin-1, Greek and Cyrillic fold.
+std::u16string folded(std::u16string name);
 
 }  // namespace xipsaw
