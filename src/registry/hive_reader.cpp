@@ -61,8 +61,9 @@ class TreeReader {
   bool read_keys(uint32_t handle, std::vector<uint32_t>& into) {
     for (uint32_t payload = 0, size = 0; handle != 0; handle = hive_.u32(payload + kKeyNext)) {
       if (!take(handle, kKey, payload, size)) return false;
+      if (size < kKeyName || hive_.u32(payload + kKeyNameLength) > (size - kKeyName) / 2)
+        return fail("a key's name runs past its record");
       const uint32_t length = hive_.u32(payload + kKeyNameLength);
-      if (size < kKeyName || length > (size - kKeyName) / 2) return fail("a key's name runs past its record");
       RegistryKey& key = tree_.keys.emplace_back();
       key.name = utf16_from_bytes(hive_.at(payload + kKeyName), length);
       key.handle = handle;
@@ -78,10 +79,10 @@ class TreeReader {
     std::vector<uint32_t>& into = tree_.keys[key].values;
     for (uint32_t payload = 0, size = 0; handle != 0; handle = hive_.u32(payload + kValueNext)) {
       if (!take(handle, kValue, payload, size)) return false;
+      if (size < kValueName) return fail("a value's name or data runs past its record");
       const uint32_t name_length = hive_.u16(payload + kValueNameLength);
       const uint32_t data_length = hive_.u16(payload + kValueDataLength);
-      if (size < kValueName || 2 * name_length + data_length > size - kValueName)
-        return fail("a value's name or data runs past its record");
+      if (2 * name_length + data_length > size - kValueName) return fail("a value's name or data runs past its record");
       RegistryValue& value = tree_.values.emplace_back();
       value.name = utf16_from_bytes(hive_.at(payload + kValueName), name_length);
       value.type = hive_.u16(payload + kValueType);

@@ -1,7 +1,5 @@
 #include "registry/reg_parse.h"
 
-#include <cstring>
-
 #include "common/words.h"
 #include "registry/registry_text.h"
 #include "registry/registry_tree.h"
