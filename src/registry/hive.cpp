@@ -22,8 +22,8 @@ uint32_t next_free_entry(uint32_t slot) { return slot << 18; }  // the slot * 4,
 
 }  // namespace
 
-bool Hive::has_signature(const std::vector<uint8_t>& content) {
-  return content.size() >= kSignatureOffset + 4 && std::memcmp(content.data() + kSignatureOffset, "EKIM", 4) == 0;
+bool Hive::has_signature(const uint8_t* content, size_t size) {
+  return size >= kSignatureOffset + 4 && std::memcmp(content + kSignatureOffset, "EKIM", 4) == 0;
 }
 
 uint32_t Hive::u32(uint32_t offset) const { return load_u32(bytes_.data() + offset); }

@@ -17,8 +17,9 @@ inline constexpr uint32_t kMaxHiveSize = 1u << 24;
 
 class Hive {
  public:
-  // Whether content begins as a hive does ("EKIM" at offset 8).
-  static bool has_signature(const std::vector<uint8_t>& content);
+  // Whether the size bytes of content begin as a hive does ("EKIM" at
+  // offset 8).
+  static bool has_signature(const uint8_t* content, size_t size);
 
   // Takes the content and checks its layout: the size word, the heap
   // walking from 0x5000 exactly to the end, the handle table pages. False,

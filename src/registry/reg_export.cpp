@@ -1,6 +1,5 @@
 #include "registry/reg_export.h"
 
-#include <cstring>
 #include <functional>
 
 #include "common/le.h"

@@ -56,32 +56,28 @@ int walk_images(Run& run, const char* name, const std::function<bool(FileEntry&,
   return sound ? kSound : kProblems;
 }
 
-// The registry of the file named by a command, read; false after a message
-// that says why not.
-bool read_named_registry(Run& run, const FileEntry& file, RegistryFile& registry) {
+// Reads the file's registry. False after a message when it is a registry
+// file that does not read, or, for a file a command names, when it cannot
+// be read or is no registry file; a file that the listing passes over reads
+// as kind none.
+bool read_file_registry(Run& run, const FileEntry& file, RegistryFile& registry, bool named) {
   std::vector<uint8_t> content;
-  const ContentRead read = read_registry_content(run, file, content, true);
-  if (read == ContentRead::unreadable) return false;
+  const ContentRead read = read_registry_content(run, file, content, named);
+  if (read == ContentRead::unreadable) return !named;
   std::string why;
   if (read == ContentRead::read && !read_registry(std::move(content), registry, why)) {
     say(run.out, "Unable to read registry %s: %s\n", printable(file.name).c_str(), why.c_str());
     return false;
   }
-  if (registry.kind != RegistryKind::none) return true;
+  if (registry.kind != RegistryKind::none || !named) return true;
   say(run.out, "%s is not a registry file\n", printable(file.name).c_str());
   return false;
 }
 
 int list_registries(Run& run) {
   return walk_images(run, nullptr, [&](FileEntry& file, uint32_t) {
-    std::vector<uint8_t> content;
-    if (read_registry_content(run, file, content, false) != ContentRead::read) return true;
     RegistryFile registry;
-    std::string why;
-    if (!read_registry(std::move(content), registry, why)) {
-      say(run.out, "Unable to read registry %s: %s\n", printable(file.name).c_str(), why.c_str());
-      return false;
-    }
+    if (!read_file_registry(run, file, registry, false)) return false;
     if (registry.kind != RegistryKind::none)
       say(run.out, "%s: %s, %u keys, %u values\n", printable(file.name).c_str(),
           registry.kind == RegistryKind::hive ? "hive" : "flat registry",
@@ -93,19 +89,23 @@ int list_registries(Run& run) {
 int export_registry(Run& run, const char* name) {
   return walk_images(run, name, [&](FileEntry& file, uint32_t) {
     RegistryFile registry;
-    if (!read_named_registry(run, file, registry)) return false;
+    if (!read_file_registry(run, file, registry, true)) return false;
     if (write_reg(run.out, registry.tree)) return true;
     say(run.out, "Unable to export %s: its keys are nested too deep\n", printable(file.name).c_str());
     return false;
   });
 }
 
-// The .reg file's text, checked; false after a message when it cannot be
-// read or is not .reg text.
+// The .reg file's text, checked; false after update's messages when it
+// cannot be read, or a message naming the line that is not .reg.
 bool read_changes(Run& run, const std::string& path, std::string& text) {
   uint64_t size = 0;
-  std::FILE* input = path_kind(path, &size) == PathKind::regular && size <= kMaxRegText ? std::fopen(path.c_str(), "rb")
-                                                                                        : nullptr;
+  const PathKind kind = path_kind(path, &size);
+  if (kind == PathKind::missing) {
+    say(run.out, "Unable to stat file %s\n", printable(path).c_str());
+    return false;
+  }
+  std::FILE* input = kind == PathKind::regular && size <= kMaxRegText ? std::fopen(path.c_str(), "rb") : nullptr;
   text.assign(input != nullptr ? static_cast<size_t>(size) : 0, '\0');
   const bool read = input != nullptr && std::fread(text.data(), 1, text.size(), input) == text.size();
   if (input != nullptr) std::fclose(input);
@@ -126,9 +126,9 @@ int import_registry(Run& run, const char* name, const std::string& path) {
   return walk_images(run, name, [&](FileEntry& file, uint32_t index) {
     say(run.out, "Importing %s into %s ...\n", printable(path).c_str(), printable(file.name).c_str());
     RegistryFile registry;
-    if (!read_named_registry(run, file, registry)) return false;
+    if (!read_file_registry(run, file, registry, true)) return false;
     if (registry.kind == RegistryKind::flat) {
-      say(run.out, "Unable to import into %s: a flat registry begins with a check that xipsaw cannot compute\n",
+      say(run.out, "Unable to import into %s: a flat registry begins with a check that xipsaw cannot compute yet\n",
           printable(file.name).c_str());
       return false;
     }

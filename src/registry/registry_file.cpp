@@ -17,8 +17,7 @@ namespace {
 constexpr uint32_t kHeadBytes = hive::kSignatureOffset + 4;
 
 bool may_be_registry(const uint8_t* head, uint32_t size) {
-  return size >= kHeadBytes && (std::equal(head + hive::kSignatureOffset, head + kHeadBytes, "EKIM") ||
-                                load_u32(head + 4) == size);
+  return size >= kHeadBytes && (Hive::has_signature(head, kHeadBytes) || load_u32(head + 4) == size);
 }
 
 }  // namespace
@@ -53,7 +52,7 @@ ContentRead read_registry_content(Run& run, const FileEntry& file, std::vector<u
 
 bool read_registry(std::vector<uint8_t> content, RegistryFile& registry, std::string& why) {
   registry.kind = RegistryKind::none;
-  if (Hive::has_signature(content)) {
+  if (Hive::has_signature(content.data(), content.size())) {
     registry.kind = RegistryKind::hive;
     return registry.hive.open(std::move(content), why) && read_hive_tree(registry.hive, registry.tree, why);
   }

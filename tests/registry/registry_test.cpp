@@ -320,7 +320,7 @@ TEST(Registry, RefusedImportsChangeNothing) {
   EXPECT_EQ(r.exit_code, 1);
   r = image.import("default.fdf", head + "[HKEY_LOCAL_MACHINE\\Comm]\n\"Port\"=dword:2\n");
   EXPECT_EQ(r.output, "Importing " + reg + " into default.fdf ...\nUnable to import into default.fdf: a flat registry "
-                      "begins with a check that xipsaw cannot compute\n");
+                      "begins with a check that xipsaw cannot compute yet\n");
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(read_file(image.bin), before);
 }
@@ -358,6 +358,9 @@ TEST(Registry, EndToEndThroughTheExecutableOnACompressedHive) {
   run = run_program(xipsaw_executable(), {image.bin, "registry", "boot.hv"}, "");
   EXPECT_NE(run.output.find("[HKEY_LOCAL_MACHINE\\init]\n\"Launch10\"=\"myshell.exe\"\n"), std::string::npos);
   EXPECT_EQ(run_program(xipsaw_executable(), {image.bin, "registry", "boot.hv", "import"}, "").exit_code, 1);
+  run = run_program(xipsaw_executable(), {image.bin, "registry", "boot.hv", "import", image.dir / "none.reg"}, "");
+  EXPECT_EQ(run.output, "Unable to stat file " + image.dir / "none.reg" + "\n");
+  EXPECT_EQ(run.exit_code, 1);
 }
 
 // The real hives of ../shared, when this machine has them (never part of
