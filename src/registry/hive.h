@@ -12,7 +12,8 @@
 
 namespace xipsaw {
 
-// The largest hive an edit grows to: record sizes are 24-bit values.
+// The largest hive read, or grown to by an edit: record sizes are 24-bit
+// values.
 inline constexpr uint32_t kMaxHiveSize = 1u << 24;
 
 class Hive {
