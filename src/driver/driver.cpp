@@ -15,6 +15,7 @@
 #include "info/info.h"
 #include "modules/module_pass.h"
 #include "output/messages.h"
+#include "registry/registry_command.h"
 #include "run/run.h"
 #include "unpack/unpack.h"
 #include "verify/verify.h"
@@ -37,6 +38,9 @@ void print_help(std::FILE* out, const char* program) {
   say(out, "  unpack [DIR]            - extract all, modules at their run addresses\n");
   say(out, "  convert raw OUT [START [SIZE]] - write the image as a raw image\n");
   say(out, "  convert bin OUT         - write the image as a BIN file\n");
+  say(out, "  registry                - list the registry files of every image\n");
+  say(out, "  registry NAME           - print the registry file NAME as .reg text\n");
+  say(out, "  registry NAME import CHANGES.reg - apply a .reg file to the hive NAME\n");
 }
 
 int command_kind(const char* word) {
@@ -47,6 +51,7 @@ int command_kind(const char* word) {
   if (equal_ignoring_ascii_case(word, "info")) return kInfo;
   if (equal_ignoring_ascii_case(word, "unpack")) return kUnpack;
   if (equal_ignoring_ascii_case(word, "convert")) return kConvert;
+  if (equal_ignoring_ascii_case(word, "registry")) return kRegistry;
   return 0;
 }
 
@@ -119,6 +124,7 @@ bool takes_words(int kind, int word_count, const char* const* words) {
     case kUpdate: return word_count >= 1;
     case kUnpack: return word_count <= 1;
     case kConvert: return convert_takes(word_count, words);
+    case kRegistry: return registry_takes(word_count, words);
     default: return true;
   }
 }
@@ -139,8 +145,10 @@ int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
   const char* const* words = argv + 3;
   // The modern commands only read the file: a read-only file or medium will
   // do, a journal left by an interrupted update stays as it is, and the exit
-  // status tells how the file fared.
+  // status tells how the file fared. registry's import writes the file as
+  // update does, after playing back such a journal.
   const bool modern = kind >= kVerify;
+  const bool writes = !modern || (kind == kRegistry && registry_imports(word_count));
   if (kind == 0 || !takes_words(kind, word_count, words)) {
     print_usage(out, program);
     return modern ? kProblems : 0;
@@ -151,17 +159,19 @@ int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
   run.bin_path = argv[1];
   run.output_directory.set_name(output_directory_name(run.bin_path));
   const std::string journal = journal_path(run.bin_path);
-  if (!run.stream.open(argv[1], modern)) {
+  if (!run.stream.open(argv[1], !writes)) {
     say(out, "Unable to open BIN file\n");
-    if (!modern && path_kind(journal) != PathKind::missing)
+    if (writes && path_kind(journal) != PathKind::missing)
       say(out, "The journal %s of an interrupted update waits until the BIN file can be written\n",
           shown(journal).c_str());
     return modern ? kNoImage : 0;
   }
   run.output_directory.protect(run.stream.descriptor(), journal);
-  // What unpack and convert write from a half-updated file would be wrong.
-  if ((kind == kUnpack || kind == kConvert) && journal_pending(run, program, journal)) return kProblems;
-  if (!modern) {
+  // What unpack, convert and registry write from a half-updated file would
+  // be wrong.
+  if ((kind == kUnpack || kind == kConvert || kind == kRegistry) && !writes && journal_pending(run, program, journal))
+    return kProblems;
+  if (writes) {
     // An update that a kill or a power cut interrupted is undone before
     // anything else reads the BIN file.
     switch (play_back_journal(run.stream, journal)) {
@@ -176,18 +186,19 @@ int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
         break;
       case Playback::failed:
         say(out, "Unable to play back the journal %s of an interrupted update\n", shown(journal).c_str());
-        return 0;
+        return modern ? kProblems : 0;
     }
   }
-  if ((kind == kExtract || kind == kUpdate || kind == kVerify || kind == kUnpack) &&
+  if ((kind == kExtract || kind == kUpdate || kind == kVerify || kind == kUnpack || kind == kRegistry) &&
       !run.codec.load(options.library_dir)) {
     say(out, "?Can't load Compression library\n");
-    return kind == kUnpack ? kProblems : modern ? kNoImage : 0;
+    return kind == kUnpack || kind == kRegistry ? kProblems : modern ? kNoImage : 0;
   }
   if (kind == kVerify) return verify(run, program, journal);
   if (kind == kInfo) return for_each_image(run, [&] { describe_image(run); }) == 0 ? kNoImage : kSound;
   if (kind == kUnpack) return unpack(run, word_count, words);
   if (kind == kConvert) return convert(run, word_count, words);
+  if (kind == kRegistry) return registry(run, word_count, words);
 
   const std::vector<std::string> entries = entry_words(kind, word_count, words);
   std::vector<const char*> entry_pointers;

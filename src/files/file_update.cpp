@@ -103,11 +103,15 @@ UpdateStep update_file(Run& run, FileEntry& file, uint32_t index, int word_count
     say(run.out, "Unable to open file %s\n", shown(input).c_str());
     return UpdateStep::end_pass;
   }
-  const uint32_t n = content.size;
+  const StoreResult stored = store_file_content(run, file, index, content.bytes.get(), content.size);
+  return stored == StoreResult::failed ? UpdateStep::end_pass : UpdateStep::next_entry;
+}
 
+StoreResult store_file_content(Run& run, FileEntry& file, uint32_t index, const uint8_t* content, uint32_t n) {
+  Image& image = run.image;
   if (!(file.attributes & kCompressedFile) && n <= file.stored_size)
-    return write_entry(run, file, index, content.bytes.get(), n, n, file.attributes) ? UpdateStep::next_entry
-                                                                                : UpdateStep::end_pass;
+    return write_entry(run, file, index, content, n, n, file.attributes) ? StoreResult::written
+                                                                          : StoreResult::failed;
 
   // Content that does not fit raw, and every compressed entry, is stored
   // compressed, in the format the image keeps its compressed data in (a
@@ -117,23 +121,23 @@ UpdateStep update_file(Run& run, FileEntry& file, uint32_t index, int word_count
   const CompressedFormat format = compression_format_of(image, decide_e32_layout(image));
   const uint32_t capacity = n + kCompressionSlack;
   std::unique_ptr<uint8_t[]> compressed(new (std::nothrow) uint8_t[capacity]);
-  int32_t z = compressed ? run.codec.shrink(content.bytes.get(), n, compressed.get(), capacity,
+  int32_t z = compressed ? run.codec.shrink(content, n, compressed.get(), capacity,
                                             format == CompressedFormat::lzss ? format : CompressedFormat::lzx)
                          : -1;
   if (z < 0 || static_cast<uint32_t>(z) > capacity) {
     say(run.out, "Error in CECompress()\n");
-    return UpdateStep::next_entry;
+    return StoreResult::refused;
   }
   if (static_cast<uint32_t>(z) > file.stored_size) {
     say(run.out, "The size of the updated file must be less-then or equal to the size of the old file.\n");
     say(run.out, "This feature might be introduced in a newer version.\n");
     say(run.out, "Updated file (COMPRESSED): %d bytes   Old file (COMPRESSED): %d bytes\n", z,
         static_cast<int32_t>(file.stored_size));
-    return UpdateStep::next_entry;
+    return StoreResult::refused;
   }
   return write_entry(run, file, index, compressed.get(), static_cast<uint32_t>(z), n, file.attributes)
-             ? UpdateStep::next_entry
-             : UpdateStep::end_pass;
+             ? StoreResult::written
+             : StoreResult::failed;
 }
 
 }  // namespace xipsaw
