@@ -38,11 +38,9 @@ constexpr size_t kSlice = size_t{1} << 20;
 constexpr uint32_t kRecordLength = 64 * 1024;  // of the records written
 constexpr uint64_t kMostPerFileByte = 200;      // bytes written at most for each byte of the file
 
-void write_record_header(OutputFile& out, uint32_t address, uint32_t length, uint32_t checksum) {
+void write_record_header(OutputFile& out, const BinRecord& record) {
   uint8_t header[kRecordHeaderSize];
-  store_u32(header, address);
-  store_u32(header + 4, length);
-  store_u32(header + 8, checksum);
+  record.store(header);
   out.write(header, sizeof header);
 }
 
@@ -65,9 +63,7 @@ bool write_raw(Image& image, const ImageExtent& extent, uint64_t from, uint64_t 
 // loader jumps.
 bool write_bin(Image& image, const ImageExtent& extent, uint32_t launch, OutputFile& out) {
   uint8_t header[kBinHeaderSize];
-  std::memcpy(header, kBinSignature, 7);
-  store_u32(header + 7, extent.first);
-  store_u32(header + 11, static_cast<uint32_t>(extent.last - extent.first));
+  BinHeader{extent.first, static_cast<uint32_t>(extent.last - extent.first)}.store(header);
   out.write(header, sizeof header);
   // A record at address 0 whose bytes sum to 0 would read as the end
   // record. The image's first record holds its "ECEC" signature, 0x40
@@ -81,12 +77,12 @@ bool write_bin(Image& image, const ImageExtent& extent, uint32_t launch, OutputF
     uint32_t sum = 0;
     for (uint32_t i = 0; i < n; ++i) sum += data[i];
     if (!is_end_record(static_cast<uint32_t>(at), sum)) {
-      write_record_header(out, static_cast<uint32_t>(at), n, sum);
+      write_record_header(out, {static_cast<uint32_t>(at), n, sum});
       out.write(data.get(), n);
     }
     at += n;
   }
-  write_record_header(out, 0, launch, 0);
+  write_record_header(out, {0, launch, 0});
   return true;
 }
 

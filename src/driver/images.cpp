@@ -8,10 +8,9 @@
 namespace xipsaw {
 
 bool is_bin_file(BinStream& stream) {
-  char signature[7] = {};
+  uint8_t signature[kBinSignatureSize] = {};
   stream.seek(0);
-  const bool bin = stream.read(signature, sizeof signature) == sizeof signature &&
-                   std::memcmp(signature, kBinSignature, sizeof signature) == 0;
+  const bool bin = stream.read(signature, sizeof signature) == sizeof signature && BinHeader::signed_by(signature);
   stream.seek(0);
   return bin;
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "image/bin_layout.h"
 #include "image/bin_stream.h"
 #include "image/image_store.h"
 #include "image/record_index.h"
@@ -19,15 +20,6 @@ namespace xipsaw {
 class Transaction;
 
 // ---- Container ---------------------------------------------------------
-
-inline constexpr char kBinSignature[] = "B000FF\n";  // 7 bytes, no NUL stored
-inline constexpr uint32_t kBinHeaderSize = 15;
-
-struct BinHeader {
-  std::array<uint8_t, 7> signature{};
-  uint32_t image_start = 0;
-  uint32_t image_length = 0;
-};
 
 // Where the last successful locate_address left the stream. A clear cursor
 // (address 0) has no current stretch. header_position is the current

@@ -4,7 +4,6 @@
 #include <functional>
 #include <numeric>
 
-#include "common/le.h"
 
 namespace xipsaw {
 
@@ -17,15 +16,10 @@ constexpr uint32_t kNone = UINT32_MAX;
 // visit(address, length, header_position) returns false to stop early.
 template <typename Visit>
 void walk_records(BinStream& stream, int64_t position, Visit&& visit) {
-  uint8_t header[kRecordHeaderSize];
-  for (;;) {
-    stream.seek(position);
-    if (stream.read(header, sizeof header) != sizeof header) return;
-    const uint32_t address = load_u32(header);
-    const uint32_t length = load_u32(header + 4);
-    if (is_end_record(address, load_u32(header + 8)) || !visit(address, length, position)) return;
-    position += kRecordHeaderSize + static_cast<int64_t>(length);
-  }
+  BinRecord record;
+  while (BinRecord::read(stream, position, record) && !record.is_end() &&
+         visit(record.address, record.length, position))
+    position += kRecordHeaderSize + static_cast<int64_t>(record.length);
 }
 
 }  // namespace
@@ -121,11 +115,9 @@ int64_t RecordIndex::owner_position(size_t index) const {
 }
 
 bool RecordIndex::read_record(BinStream& stream, int64_t position, Stretch& record) {
-  uint8_t header[kRecordHeaderSize];
-  stream.seek(position);
-  if (stream.read(header, sizeof header) != sizeof header) return false;
-  const uint32_t start = load_u32(header);
-  record = {start, start + load_u32(header + 4), position + kRecordHeaderSize, position};
+  BinRecord header;
+  if (!BinRecord::read(stream, position, header)) return false;
+  record = {header.address, header.address + header.length, position + kRecordHeaderSize, position};
   return true;
 }
 
@@ -177,11 +169,9 @@ bool find_end_record(BinStream& stream, int64_t first_record_position, BinRecord
     return true;
   });
   // The walk stops at the end record, or where no whole header is left.
-  uint8_t header[kRecordHeaderSize];
-  stream.seek(last < 0 ? first_record_position : last);
-  const bool found = stream.read(header, sizeof header) == sizeof header &&
-                     is_end_record(load_u32(header), load_u32(header + 8));
-  if (found) end = {load_u32(header), load_u32(header + 4), load_u32(header + 8)};
+  BinRecord header;
+  const bool found = BinRecord::read(stream, last < 0 ? first_record_position : last, header) && header.is_end();
+  if (found) end = header;
   stream.seek(saved);
   return found;
 }

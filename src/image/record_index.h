@@ -7,23 +7,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "image/bin_layout.h"
 #include "image/bin_stream.h"
 #include "image/image_store.h"
 
 namespace xipsaw {
-
-inline constexpr uint32_t kRecordHeaderSize = 12;
-
-struct BinRecord {  // the 12-byte header in front of each record's data
-  uint32_t address = 0;  // 0 marks the end record (with checksum 0), whose length is the launch address
-  uint32_t length = 0;
-  uint32_t checksum = 0;  // byte sum of the data, modulo 2^32
-};
-
-// Whether a record header ends the sequence: address 0 with checksum 0 (its
-// length holds the entry point). A record at address 0 with a checksum is
-// data, as loaders that begin at address 0 have it.
-inline bool is_end_record(uint32_t address, uint32_t checksum) { return address == 0 && checksum == 0; }
 
 // The map is a sorted array of runs: stretches of addresses over which the
 // first covering record stays the same, each with the position of that

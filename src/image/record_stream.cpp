@@ -5,7 +5,6 @@
 #include <cstring>
 #include <type_traits>
 
-#include "common/le.h"
 #include "image/image.h"
 #include "image/transaction.h"
 
@@ -17,10 +16,8 @@ int read_bin_header(Image& image) {
   uint8_t bytes[kBinHeaderSize] = {};
   const int64_t at = image.stream->tell();
   size_t got = image.stream->read(bytes, sizeof bytes);
-  if (got < 7 || std::memcmp(bytes, kBinSignature, 7) != 0) return 0;
-  std::memcpy(image.header.signature.data(), bytes, 7);
-  image.header.image_start = load_u32(bytes + 7);
-  image.header.image_length = load_u32(bytes + 11);
+  if (got < kBinSignatureSize || !BinHeader::signed_by(bytes)) return 0;
+  image.header = BinHeader::parse(bytes);
   image.kind = ImageKind::bin;
   image.file_offset = at;
   image.first_record_position = image.stream->tell();
@@ -170,15 +167,14 @@ int refresh_record_checksum(Image& image) {
   BinStream& stream = *image.stream;
   const int64_t saved = stream.tell();
   const int64_t header_position = image.cursor.header_position;
-  uint8_t header[kRecordHeaderSize];
   // A raw image has no record, and so no checksum to keep right.
   if (header_position <= 0) return 1;
-  stream.seek(header_position);
   // A record cut short by the end of the file keeps the checksum it has.
-  uint32_t sum = 0;
-  if (stream.read(header, sizeof header) == sizeof header &&
-      sum_record_data(stream, header_position + kRecordHeaderSize, load_u32(header + 4), sum)) {
-    store_u32(header + 8, sum);
+  BinRecord record;
+  if (BinRecord::read(stream, header_position, record) &&
+      sum_record_data(stream, header_position + kRecordHeaderSize, record.length, record.checksum)) {
+    uint8_t header[kRecordHeaderSize];
+    record.store(header);
     stream.seek(header_position);
     stream.write(header, sizeof header);
   }

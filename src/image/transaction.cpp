@@ -5,7 +5,6 @@
 #include <cstring>
 #include <utility>
 
-#include "common/le.h"
 #include "image/image.h"
 #include "image/journal.h"
 
@@ -27,7 +26,7 @@ using Interval = std::pair<int64_t, int64_t>;  // [first, end) of BIN file posit
 struct Transaction::Plan {
   struct Record {
     int64_t header_position = 0;
-    std::array<uint8_t, kRecordHeaderSize> header{};
+    BinRecord header;
     bool resummed = false;
     std::vector<Interval> changed;  // sorted, disjoint
   };
@@ -79,9 +78,8 @@ bool Transaction::prepare(Plan& plan, const std::string& journal_path) {
     // A raw image's bytes belong to no record: they are journaled, with no
     // checksum to resum.
     if (h != kNoRecordHeader) {
-      stream.seek(h);
-      if (stream.read(record.header.data(), kRecordHeaderSize) != kRecordHeaderSize) return false;
-      record.resummed = h + kRecordHeaderSize + load_u32(record.header.data() + 4) <= file_size;
+      if (!BinRecord::read(stream, h, record.header)) return false;
+      record.resummed = h + kRecordHeaderSize + record.header.length <= file_size;
     }
     for (const Staged& w : staged_)
       if (w.header_position == h) record.changed.emplace_back(w.position, w.position + w.count);
@@ -102,10 +100,12 @@ bool Transaction::prepare(Plan& plan, const std::string& journal_path) {
   std::vector<uint8_t> slice(kSlice);
   for (Plan::Record& record : plan.records) {
     const int64_t data = record.header_position + kRecordHeaderSize;
-    const int64_t data_end = data + load_u32(record.header.data() + 4);
+    const int64_t data_end = data + record.header.length;
     if (record.resummed) {
+      uint8_t header[kRecordHeaderSize];
+      record.header.store(header);
       journal.add_range(record.header_position, kRecordHeaderSize);
-      journal.add_bytes(record.header.data(), kRecordHeaderSize);
+      journal.add_bytes(header, kRecordHeaderSize);
     }
     // A resummed record is read whole; of another, only its changed ranges.
     std::vector<Interval> reads = record.resummed ? std::vector<Interval>{{data, data_end}} : record.changed;
@@ -128,7 +128,7 @@ bool Transaction::prepare(Plan& plan, const std::string& journal_path) {
         at = slice_end;
       }
     }
-    store_u32(record.header.data() + 8, sum);
+    record.header.checksum = sum;
   }
   return journal.finish();
 }
@@ -141,8 +141,10 @@ bool Transaction::apply(const Plan& plan) {
   }
   for (const Plan::Record& record : plan.records) {
     if (!record.resummed) continue;
+    uint8_t header[kRecordHeaderSize];
+    record.header.store(header);
     stream.seek(record.header_position);
-    if (stream.write(record.header.data(), kRecordHeaderSize) != kRecordHeaderSize) return false;
+    if (stream.write(header, kRecordHeaderSize) != kRecordHeaderSize) return false;
   }
   return stream.flush();
 }

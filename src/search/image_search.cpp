@@ -14,8 +14,6 @@ namespace xipsaw {
 
 namespace {
 
-constexpr uint32_t kEcec = 0x40;  // the ECEC word's offset in an image
-constexpr char kBinText[] = "B000FF\n";
 
 // ---- BIN containers -----------------------------------------------------
 
@@ -41,15 +39,14 @@ class ChainWalk {
         records += cached.records;
         break;
       }
-      uint8_t header[kRecordHeaderSize];
-      stream_.seek(position);
-      if (stream_.read(header, sizeof header) != sizeof header) break;
-      if (is_end_record(load_u32(header), load_u32(header + 8))) {
+      BinRecord header;
+      if (!BinRecord::read(stream_, position, header)) break;
+      if (header.is_end()) {
         answer = records > 0 ? position + static_cast<int64_t>(kRecordHeaderSize) : -1;
         break;
       }
       if (passed_.size() < kSlots) passed_.push_back(position);
-      position += kRecordHeaderSize + static_cast<int64_t>(load_u32(header + 4));
+      position += kRecordHeaderSize + static_cast<int64_t>(header.length);
       if (position > file_size_) break;
     }
     // Each header passed learns the answer, with the records from it on.
@@ -140,12 +137,12 @@ class Search {
         container(offset);
         return true;
       }
-      if (offset < hold_from || offset + kEcec + 8 > size_) return true;
+      if (offset < hold_from || offset + kEcecOffset + 8 > size_) return true;
       if (pending.held() + candidates_.size() == limits_.candidates) {
         overflow = offset;
         return false;
       }
-      candidates_.push_back({offset, static_cast<uint64_t>(offset) + load_u32(bytes + at + kEcec + 4)});
+      candidates_.push_back({offset, static_cast<uint64_t>(offset) + load_u32(bytes + at + kEcecOffset + 4)});
       return true;
     });
     size_t next = 0;  // the first candidate not yet held
@@ -200,8 +197,8 @@ class Search {
     scan_.run(from, size_, [&](int64_t start, const uint8_t* bytes, size_t count) {
       texts_.find(bytes, count, false, true, [&](size_t at, int) {
         const int64_t offset = start + static_cast<int64_t>(at);
-        if (offset + kEcec + 8 > size_) return true;
-        const uint64_t key = static_cast<uint64_t>(offset) + load_u32(bytes + at + kEcec + 4);
+        if (offset + kEcecOffset + 8 > size_) return true;
+        const uint64_t key = static_cast<uint64_t>(offset) + load_u32(bytes + at + kEcecOffset + 4);
         if (const HeaderKey* h = held.serving(offset, key)) add_raw(offset, static_cast<uint32_t>(h->key - h->position));
         return true;
       });
@@ -265,7 +262,8 @@ class Search {
     uint64_t key;
   };
   std::vector<Candidate> candidates_;  // of the block, in file order
-  TextSearch texts_{kBinText, 7, "ECEC", 4, kEcec};  // a container's start, and an image's ECEC word
+  // A container's start, and an image's ECEC word.
+  TextSearch texts_{kBinSignature, kBinSignatureSize, "ECEC", 4, kEcecOffset};
   std::vector<Container> containers_;
   std::priority_queue<FoundImage, std::vector<FoundImage>, LaterOffset> raw_;  // the greatest offset on top
   bool more_ = false;

@@ -50,14 +50,13 @@ class Checker {
     std::map<uint32_t, uint64_t> covered;  // separate runs [start, end) of earlier records
     bool overlaps_checked = true;
     for (int64_t position = image_.first_record_position;;) {
-      uint8_t header[kRecordHeaderSize];
-      stream.seek(position);
-      if (stream.read(header, sizeof header) != sizeof header) {
+      BinRecord record;
+      if (!BinRecord::read(stream, position, record)) {
         problem("The records end at file offset %s without an end record", offset_name(position).c_str());
         return;
       }
-      const uint32_t address = load_u32(header), length = load_u32(header + 4), checksum = load_u32(header + 8);
-      if (is_end_record(address, checksum)) return;
+      if (record.is_end()) return;
+      const uint32_t address = record.address, length = record.length, checksum = record.checksum;
       ++totals_.records;
       const std::string where = record_name(address, position);
       const int64_t data = position + static_cast<int64_t>(kRecordHeaderSize);
