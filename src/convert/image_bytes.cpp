@@ -7,18 +7,12 @@
 
 namespace xipsaw {
 
-namespace {
-
-constexpr size_t kPhyslast = 12;  // in the ROM header: the end of the image
-
-}  // namespace
-
 ImageExtent image_extent(Image& image) {
   ImageExtent extent;
   extent.first = image.header.image_start;
   // physlast as the records or the stretch address it; a value at or below
   // the first address says nothing.
-  const uint32_t physlast = load_u32(&image.rom_header.bytes[kPhyslast]) - image.rom_offset;
+  const uint32_t physlast = image.rom_header.physlast() - image.rom_offset;
   const uint64_t stated = physlast > extent.first ? physlast : extent.first;
   BinStream& stream = *image.stream;
   if (image.kind == ImageKind::raw) {

@@ -14,6 +14,7 @@
 #include "image/bin_stream.h"
 #include "image/image_store.h"
 #include "image/record_index.h"
+#include "image/rom_header.h"
 
 namespace xipsaw {
 
@@ -33,17 +34,7 @@ struct RecordCursor {
 // ---- ROM structures ----------------------------------------------------
 
 inline constexpr uint32_t kEcecOffset = 0x40;
-inline constexpr uint32_t kRomHeaderSize = 84;
-inline constexpr uint32_t kModuleEntrySize = 32;
-inline constexpr uint32_t kFileEntrySize = 28;
 inline constexpr uint32_t kMaxNameLength = 1023;
-
-struct RomHeader {
-  std::array<uint8_t, kRomHeaderSize> bytes{};  // kept as read
-  uint32_t module_count() const;
-  uint32_t file_count() const;
-  uint16_t cpu_type() const;  // the CPU the image was built for, as a PE Machine value
-};
 
 struct ModuleEntry {
   uint32_t attributes = 0;

@@ -18,9 +18,6 @@ constexpr uint32_t kFileNameAddressOffset = 20;
 
 }  // namespace
 
-uint32_t RomHeader::module_count() const { return load_u32(bytes.data() + 16); }
-uint32_t RomHeader::file_count() const { return load_u32(bytes.data() + 48); }
-uint16_t RomHeader::cpu_type() const { return load_u16(bytes.data() + 68); }
 
 ModuleEntry ModuleEntry::parse(const uint8_t* b) {
   ModuleEntry e;

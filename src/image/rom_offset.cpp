@@ -12,7 +12,6 @@ namespace xipsaw {
 
 namespace {
 
-constexpr uint32_t kPhysfirst = 8;  // in the ROM header: the address the image runs from
 constexpr size_t kSlice = size_t{1} << 16;
 
 }  // namespace
@@ -42,7 +41,7 @@ bool find_rom_offset(Image& image, uint32_t& offset) {
       stream.seek(data_position + i);
       if (stream.read(slice.data(), n) != n) return false;
       for (size_t at = 0; at + kRomHeaderSize <= n && at < kSlice; ++at) {
-        if (load_u32(&slice[at + kPhysfirst]) + static_cast<uint32_t>(i + static_cast<int64_t>(at)) == wanted) {
+        if (load_u32(&slice[at + kRomPhysfirst]) + static_cast<uint32_t>(i + static_cast<int64_t>(at)) == wanted) {
           offset = pointer - (address + static_cast<uint32_t>(i + static_cast<int64_t>(at)));
           found = true;
           return false;

@@ -11,23 +11,6 @@ namespace xipsaw {
 
 namespace {
 
-// The ROM header's fields under their customary names, in their order:
-// 32-bit words, but for the two 16-bit ones at 68 and 70.
-struct Field {
-  const char* name;
-  uint32_t offset;
-  bool narrow;
-};
-constexpr Field kFields[] = {
-    {"dllfirst", 0, false},          {"dlllast", 4, false},        {"physfirst", 8, false},
-    {"physlast", 12, false},         {"nummods", 16, false},       {"ulRAMStart", 20, false},
-    {"ulRAMFree", 24, false},        {"ulRAMEnd", 28, false},      {"ulCopyEntries", 32, false},
-    {"ulCopyOffset", 36, false},     {"ulProfileLen", 40, false},  {"ulProfileOffset", 44, false},
-    {"numfiles", 48, false},         {"ulKernelFlags", 52, false}, {"ulFSRamPercent", 56, false},
-    {"ulDrivglobStart", 60, false},  {"ulDrivglobLen", 64, false}, {"usCPUType", 68, true},
-    {"usMiscFlags", 70, true},       {"pExtensions", 72, false},   {"ulTrackingStart", 76, false},
-    {"ulTrackingLen", 80, false}};
-
 
 struct Compressed {
   uint32_t entries = 0;
@@ -88,23 +71,23 @@ void describe_image(Run& run) {
     say(out, "container: raw image at file offset %s\n", offset_name(image.file_offset).c_str());
   // A raw image has no container to give its length: its ROM header does.
   const uint32_t length = image.kind == ImageKind::bin ? image.header.image_length
-                                                       : load_u32(&rom.bytes[12]) - load_u32(&rom.bytes[8]);
+                                                       : rom.physlast() - rom.physfirst();
   say(out, "image start: 0x%08x\n", image.header.image_start);
   say(out, "image length: 0x%08x\n", length);
   say(out, "rom offset: 0x%08x\n", image.rom_offset);
   const E32Layout layout = decide_e32_layout(image);
   say(out, "e32 layout: %s\n", layout_name(layout));
-  for (const Field& f : kFields) {
+  for (const RomHeaderField& f : kRomHeaderFields) {
     if (!f.narrow) {
-      say(out, "%s: 0x%08x\n", f.name, load_u32(&rom.bytes[f.offset]));
+      say(out, "%s: 0x%08x\n", f.name, rom.word(f.offset));
       continue;
     }
     const uint16_t value = load_u16(&rom.bytes[f.offset]);
     // An image that gives no CPU type is described by its code.
-    const CodeCpu code = f.offset == 68 && value == 0 ? cpu_of_code(image, layout) : CodeCpu{};
+    const CodeCpu code = f.offset == kRomCpuType && value == 0 ? cpu_of_code(image, layout) : CodeCpu{};
     if (code.name != nullptr)
       say(out, "%s: 0x%04x (%s; the code is %s)\n", f.name, value, cpu_name(value), code.name);
-    else if (f.offset == 68)
+    else if (f.offset == kRomCpuType)
       say(out, "%s: 0x%04x (%s)\n", f.name, value, cpu_name(value));
     else
       say(out, "%s: 0x%04x\n", f.name, value);

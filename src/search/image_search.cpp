@@ -164,10 +164,12 @@ class Search {
   }
 
   // Visits, in order, the offsets of the block where a ROM header may lie:
-  // its module and file counts are below 2^27 and 2^28, so bytes 19 and 51
-  // are small, and its physlast is not 0. Written so that the compiler
-  // takes many offsets at a time, 64 to a round, with the test that most
-  // bytes fail first, and passes over rounds where none is left.
+  // its module and file counts are below 2^27 and 2^28, so their most
+  // significant bytes are small, and its physlast is not 0. Written so that
+  // the compiler takes many offsets at a time, 64 to a round, with the test
+  // that most bytes fail first, and passes over rounds where none is left.
+  static constexpr uint32_t kModuleCountTop = kRomModuleCount + 3;  // the counts' most significant bytes
+  static constexpr uint32_t kFileCountTop = kRomFileCount + 3;
   template <typename Visit>
   static void for_each_possible_header(const uint8_t* bytes, size_t count, Visit&& visit) {
     constexpr size_t kRound = 64;
@@ -176,13 +178,14 @@ class Search {
       uint8_t flags[kRound];
       uint8_t any = 0;
       for (size_t i = 0; i < kRound; ++i) {
-        flags[i] = static_cast<uint8_t>(((p[i + 19] & 0xF8) | (p[i + 51] & 0xF0)) == 0);
+        flags[i] = static_cast<uint8_t>(((p[i + kModuleCountTop] & 0xF8) | (p[i + kFileCountTop] & 0xF0)) == 0);
         any |= flags[i];
       }
       if (any == 0) continue;
       any = 0;
       for (size_t i = 0; i < kRound; ++i) {
-        flags[i] &= static_cast<uint8_t>((p[i + 12] | p[i + 13] | p[i + 14] | p[i + 15]) != 0);
+        flags[i] &= static_cast<uint8_t>(
+            (p[i + kRomPhyslast] | p[i + kRomPhyslast + 1] | p[i + kRomPhyslast + 2] | p[i + kRomPhyslast + 3]) != 0);
         any |= flags[i];
       }
       if (any == 0) continue;

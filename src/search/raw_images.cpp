@@ -3,13 +3,14 @@
 #include <algorithm>
 
 #include "common/le.h"
+#include "image/rom_header.h"
 
 namespace xipsaw {
 
 bool header_key(const uint8_t* bytes, int64_t position, int64_t file_size, HeaderKey& key) {
-  const uint64_t physfirst = load_u32(bytes + 8);
-  const uint64_t physlast = load_u32(bytes + 12);
-  const uint64_t tables = 84 + 32 * uint64_t{load_u32(bytes + 16)} + 28 * uint64_t{load_u32(bytes + 48)};
+  const uint64_t physfirst = load_u32(bytes + kRomPhysfirst);
+  const uint64_t physlast = load_u32(bytes + kRomPhyslast);
+  const uint64_t tables = rom_tables_size(bytes);
   if (physlast < physfirst + tables || position + static_cast<int64_t>(tables) > file_size) return false;
   key.position = position;
   key.key = static_cast<uint64_t>(position) + physfirst;
