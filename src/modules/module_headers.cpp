@@ -6,10 +6,6 @@ namespace xipsaw {
 
 const char* layout_name(E32Layout layout) { return layout == E32Layout::newer ? "newer" : "classic"; }
 
-O32Entry O32Entry::parse(const uint8_t* b) {
-  return {load_u32(b), load_u32(b + 4), load_u32(b + 8), load_u32(b + 12), load_u32(b + 16), load_u32(b + 20)};
-}
-
 // The word at 0x20 is the export directory's RVA in the classic layout and
 // the link time stamp in the newer one. An RVA lies inside the module, so a
 // word above the module's image_size can only be a time stamp: real stamps
@@ -20,19 +16,17 @@ O32Entry O32Entry::parse(const uint8_t* b) {
 // time stamp (0 at 0x20) votes classic, but is read in its image's layout
 // like every other.
 E32Layout decide_e32_layout(Image& image) {
-  constexpr size_t kImageSize = 0x14;
-  constexpr size_t kStampOrExports = 0x20;
   TableReader table;
   if (!load_module_table(image, table)) return E32Layout::classic;
   uint64_t voters = 0;
   uint64_t stamped = 0;
   ModuleEntry module;
   while (next_module_entry(image, table, module)) {
-    uint8_t head[kStampOrExports + 4] = {};
+    uint8_t head[kE32StampOrExports + 4] = {};
     if (locate_address(image, module.e32offset) == 0 || read_image(image, head, sizeof head) != sizeof head)
       continue;
     ++voters;
-    if (load_u32(head + kStampOrExports) > load_u32(head + kImageSize)) ++stamped;
+    if (load_u32(head + kE32StampOrExports) > load_u32(head + kE32ImageSize)) ++stamped;
   }
   return stamped * 2 > voters ? E32Layout::newer : E32Layout::classic;
 }

@@ -1,50 +1,16 @@
-// The headers a module keeps in the image: its E32Header, in either of two
-// layouts, with the decision of which one an image uses, and its O32Entry
-// section records.
+// Which of the two E32Header layouts an image's modules use (the fields of
+// both are in image/module_layout.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "image/image.h"
+#include "image/module_layout.h"
 
 namespace xipsaw {
 
-enum class E32Layout { classic, newer };
-
-// Where the fields that differ lie. Both layouts agree up to 0x1F
-// (section_count to com_directory); the newer one puts the module's link
-// time stamp at 0x20, which moves the nine directory pairs and the
-// subsystem by one word.
-struct E32Offsets {
-  uint32_t size;      // bytes of the header
-  size_t directories; // nine (rva, size) pairs
-  size_t subsystem;
-};
-
-constexpr E32Offsets e32_offsets(E32Layout layout) {
-  return layout == E32Layout::newer ? E32Offsets{110, 0x24, 0x6C} : E32Offsets{106, 0x20, 0x68};
-}
-
 const char* layout_name(E32Layout layout);
-
-// section_count, the u16 at 0x00 of either layout.
-inline constexpr size_t kE32SectionCount = 0x00;
-
-// One section record: 24 bytes each, section_count of them from o32offset.
-inline constexpr uint32_t kO32Size = 24;
-inline constexpr uint32_t kCompressedSection = 0x2000;  // in flags: the stored bytes are compressed
-
-struct O32Entry {
-  uint32_t virtual_size;
-  uint32_t rva;
-  uint32_t stored_size;
-  uint32_t data_address;
-  uint32_t run_address;  // where the section runs (its writable data in RAM); 0 for base + rva
-  uint32_t flags;
-
-  static O32Entry parse(const uint8_t* bytes);
-};
 
 // The layout of the image's modules, decided from all of their headers,
 // whichever of them a command selects (see the definition).
