@@ -2,6 +2,9 @@
 // executable.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "output/output_directory.h"
 #include "run/run.h"
 #include "modules/module_headers.h"
@@ -15,5 +18,18 @@ namespace xipsaw {
 // A failure at a section's data leaves the headers with the sizes and
 // positions of the sections before it filled in, and SizeOfHeaders 0.
 int rebuild_executable(Run& run, const ModuleEntry& module, E32Layout layout, OutputFile& output);
+
+// The executable's headers up to SizeOfHeaders as the rebuild writes them
+// before the sections' data, with SizeOfHeaders and each section's
+// SizeOfRawData and PointerToRawData still 0; the sections take their
+// names from names. For unpack, a module that imports has room for one more
+// section header, where its imports are named (see run_layout.h).
+std::vector<uint8_t> rebuilt_headers(const Image& image, const ModuleEntry& module, const ModuleRecords& records,
+                                     SectionNameCounters& names, bool unpacking);
+
+// How many bytes unpack writes for section s of which written bytes came
+// from the image: enough for the export, import and resource tables that
+// begin in it to lie whole in the file, never more than its virtual size.
+uint32_t with_whole_tables(const ModuleRecords& records, const O32Entry& s, uint32_t written);
 
 }  // namespace xipsaw

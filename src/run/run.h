@@ -10,6 +10,7 @@
 #include "output/output_directory.h"
 #include "compression/binding.h"
 #include "image/image.h"
+#include "run/export_names.h"
 #include "run/section_names.h"
 #include "run/used_blocks.h"
 
@@ -44,6 +45,7 @@ struct Run {
   CompressionLibrary codec;          // bound for extract and update only
   SectionNameCounters section_names; // the image's: each image is rebuilt as it would be alone
   UsedBlocks used_blocks;            // the image's: no block is expanded or written twice
+  ExportNames export_names;          // the image's, for unpack: what its DLLs export by name
   bool several_images = false;       // the file holds more than one
   UpdateSearch update;
   WritePolicy policy;
