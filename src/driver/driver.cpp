@@ -14,6 +14,7 @@
 #include "modules/module_pass.h"
 #include "output/messages.h"
 #include "run/run.h"
+#include "symbols/symbols.h"
 #include "unpack/unpack.h"
 #include "verify/verify.h"
 
@@ -35,6 +36,7 @@ void print_help(std::FILE* out, const char* program) {
   say(out, "  unpack [DIR]            - extract all, modules at their run addresses\n");
   say(out, "  convert raw OUT [START [SIZE]] - write the image as a raw image\n");
   say(out, "  convert bin OUT         - write the image as a BIN file\n");
+  say(out, "  symbols                 - list every module's exports at their run addresses\n");
 }
 
 int command_kind(const char* word) {
@@ -45,6 +47,7 @@ int command_kind(const char* word) {
   if (equal_ignoring_ascii_case(word, "info")) return kInfo;
   if (equal_ignoring_ascii_case(word, "unpack")) return kUnpack;
   if (equal_ignoring_ascii_case(word, "convert")) return kConvert;
+  if (equal_ignoring_ascii_case(word, "symbols")) return kSymbols;
   return 0;
 }
 
@@ -164,13 +167,14 @@ int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
         return 0;
     }
   }
-  if ((kind == kExtract || kind == kUpdate || kind == kVerify || kind == kUnpack) &&
+  if ((kind == kExtract || kind == kUpdate || kind == kVerify || kind == kUnpack || kind == kSymbols) &&
       !run.codec.load(options.library_dir)) {
     say(out, "?Can't load Compression library\n");
     return kind == kUnpack ? kProblems : modern ? kNoImage : 0;
   }
   if (kind == kVerify) return verify(run, program, journal);
   if (kind == kInfo) return for_each_image(run, [&] { describe_image(run); }) == 0 ? kNoImage : kSound;
+  if (kind == kSymbols) return for_each_image(run, [&] { print_symbols(run); }) == 0 ? kNoImage : kSound;
   if (kind == kUnpack) return unpack(run, word_count, words);
   if (kind == kConvert) return convert(run, word_count, words);
 
@@ -201,7 +205,7 @@ int run_command_line(int argc, const char* const* argv, const RunOptions& option
   // verify and info could not read the file through; unpack and convert
   // could not write all of it.
   const int kind = argc > 2 ? command_kind(argv[2]) : 0;
-  return kind == kVerify || kind == kInfo ? kNoImage : kind >= kUnpack ? kProblems : 0;
+  return kind == kVerify || kind == kInfo || kind == kSymbols ? kNoImage : kind >= kUnpack ? kProblems : 0;
 }
 
 }  // namespace xipsaw

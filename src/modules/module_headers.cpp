@@ -38,7 +38,6 @@ const char* read_module_records(Image& image, const ModuleEntry& module, E32Layo
 // time stamp (0 at 0x20) votes classic, but is read in its image's layout
 // like every other.
 E32Layout decide_e32_layout(Image& image) {
-  constexpr size_t kImageSize = 0x14;
   constexpr size_t kStampOrExports = 0x20;
   TableReader table;
   if (!load_module_table(image, table)) return E32Layout::classic;
@@ -50,7 +49,7 @@ E32Layout decide_e32_layout(Image& image) {
     if (locate_address(image, module.e32offset) == 0 || read_image(image, head, sizeof head) != sizeof head)
       continue;
     ++voters;
-    if (load_u32(head + kStampOrExports) > load_u32(head + kImageSize)) ++stamped;
+    if (load_u32(head + kStampOrExports) > load_u32(head + kE32ImageSize)) ++stamped;
   }
   return stamped * 2 > voters ? E32Layout::newer : E32Layout::classic;
 }

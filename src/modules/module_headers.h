@@ -29,8 +29,16 @@ constexpr E32Offsets e32_offsets(E32Layout layout) {
 
 const char* layout_name(E32Layout layout);
 
-// section_count, the u16 at 0x00 of either layout.
-inline constexpr size_t kE32SectionCount = 0x00;
+// Offsets in the E32Header that both layouts share.
+inline constexpr size_t kE32SectionCount = 0x00;  // u16
+inline constexpr size_t kE32ImageFlags = 0x02;
+inline constexpr size_t kE32EntryPoint = 0x04;
+inline constexpr size_t kE32ImageBase = 0x08;
+inline constexpr size_t kE32SubsystemMajor = 0x0C;
+inline constexpr size_t kE32SubsystemMinor = 0x0E;
+inline constexpr size_t kE32StackReserve = 0x10;
+inline constexpr size_t kE32ImageSize = 0x14;
+inline constexpr size_t kE32ComDirectory = 0x18;
 
 // One section record: 24 bytes each, section_count of them from o32offset.
 inline constexpr uint32_t kO32Size = 24;

@@ -15,18 +15,6 @@ namespace xipsaw {
 
 namespace {
 
-// ---- The module's records in the image ---------------------------------
-
-// Offsets in the E32Header that both layouts share (see module_headers.h).
-constexpr size_t kE32ImageFlags = 0x02;
-constexpr size_t kE32EntryPoint = 0x04;
-constexpr size_t kE32ImageBase = 0x08;
-constexpr size_t kE32SubsystemMajor = 0x0C;
-constexpr size_t kE32SubsystemMinor = 0x0E;
-constexpr size_t kE32StackReserve = 0x10;
-constexpr size_t kE32ImageSize = 0x14;
-constexpr size_t kE32ComDirectory = 0x18;
-
 using namespace pe;
 
 // ---- The PE file --------------------------------------------------------
