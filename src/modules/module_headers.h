@@ -23,8 +23,10 @@ struct E32Offsets {
   size_t subsystem;
 };
 
+inline constexpr uint32_t kMaxE32Size = 110;
+
 constexpr E32Offsets e32_offsets(E32Layout layout) {
-  return layout == E32Layout::newer ? E32Offsets{110, 0x24, 0x6C} : E32Offsets{106, 0x20, 0x68};
+  return layout == E32Layout::newer ? E32Offsets{kMaxE32Size, 0x24, 0x6C} : E32Offsets{106, 0x20, 0x68};
 }
 
 const char* layout_name(E32Layout layout);
@@ -58,7 +60,7 @@ struct O32Entry {
 // A module's E32Header, as stored, and its O32Entry records.
 struct ModuleRecords {
   E32Offsets offsets;
-  uint8_t e32[110];  // offsets.size bytes of it
+  uint8_t e32[kMaxE32Size];  // offsets.size bytes of it
   std::vector<O32Entry> sections;
 
   const uint8_t* directory(int d) const { return e32 + offsets.directories + 8 * d; }  // d of the nine

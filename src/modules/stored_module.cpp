@@ -59,8 +59,11 @@ uint32_t StoredModule::data_length(size_t i) {
 }
 
 bool StoredModule::read(uint32_t rva, uint8_t* bytes, uint32_t count) {
+  // Finding the section looks through the section table, which a hostile
+  // module makes 65535 entries long: that counts as reading too.
+  if (!budget_.read(uint64_t{count} + records_.sections.size())) return false;
   const int i = map_.section_of(rva);
-  if (i < 0 || !budget_.read(count)) return false;
+  if (i < 0) return false;
   const O32Entry& s = records_.sections[i];
   const uint32_t at = rva - s.rva;
   if (count > s.virtual_size - at) return false;

@@ -17,10 +17,11 @@ namespace xipsaw {
 
 // What reading the modules of one image may cost, whatever a hostile image
 // claims (module headers, tables and sections of any size, as many modules
-// as the image has room for): bytes read from the image or expanded, where
-// a real image's modules hold a few tens of MiB in all; and bytes of what is
-// kept of them (export names and entries), where the DLLs of a real image
-// export a few thousand functions. Once spent, no more is read.
+// as the image has room for): bytes read from the image or expanded (and
+// section headers looked through), where a real image's modules hold a few
+// tens of MiB in all; and bytes of what is kept of them (export names and
+// entries), where the DLLs of a real image export a few thousand functions.
+// Once spent, no more is read.
 class ReadBudget {
  public:
   bool read(uint64_t bytes) { return (read_ += bytes) <= kMaxRead; }
