@@ -30,7 +30,8 @@ std::vector<Export> read_exports(StoredModule& module, ReadBudget& budget) {
   uint8_t d[40];
   if (directory == 0 || !module.read(directory, d, sizeof d)) return exports;
   const uint32_t base = load_u32(d + 16);
-  const std::vector<uint32_t> functions = read_array(module, load_u32(d + 28), std::min(load_u32(d + 20), kMaxExports), 4);
+  const uint32_t function_count = std::min(load_u32(d + 20), kMaxExports);
+  const std::vector<uint32_t> functions = read_array(module, load_u32(d + 28), function_count, 4);
   const uint32_t name_count = std::min(load_u32(d + 24), kMaxExports);
   const std::vector<uint32_t> names = read_array(module, load_u32(d + 32), name_count, 4);
   const std::vector<uint32_t> indexes = read_array(module, load_u32(d + 36), name_count, 2);

@@ -153,6 +153,12 @@ uint32_t with_whole_tables(const ModuleRecords& records, const O32Entry& s, uint
   return static_cast<uint32_t>(length);
 }
 
+std::vector<uint32_t> run_addresses_of(const std::vector<O32Entry>& sections, uint32_t) {
+  std::vector<uint32_t> run_addresses;
+  for (const O32Entry& s : sections) run_addresses.push_back(s.run_address);
+  return run_addresses;
+}
+
 int rebuild_executable(Run& run, const ModuleEntry& module, E32Layout layout, OutputFile& output) {
   Image& image = run.image;
   ModuleRecords records;
@@ -214,8 +220,7 @@ int rebuild_executable(Run& run, const ModuleEntry& module, E32Layout layout, Ou
 
   store_u32(&headers[kOptionalHeader + kSizeOfHeaders], static_cast<uint32_t>(headers.size()));
   if (run.policy.run_addresses && !output.failed()) {
-    std::vector<uint32_t> run_addresses;
-    for (const O32Entry& s : sections) run_addresses.push_back(s.run_address);
+    const std::vector<uint32_t> run_addresses = run_addresses_of(sections, load_u32(records.e32 + kE32ImageBase));
     if (const char* reason = place_at_run_addresses(headers, run_addresses, output, &run.export_names))
       say(run.out, "%s: written at its stored layout (%s)\n", printable(module.name).c_str(), reason);
   }

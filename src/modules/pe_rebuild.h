@@ -27,6 +27,10 @@ int rebuild_executable(Run& run, const ModuleEntry& module, E32Layout layout, Ou
 std::vector<uint8_t> rebuilt_headers(const Image& image, const ModuleEntry& module, const ModuleRecords& records,
                                      SectionNameCounters& names, bool unpacking);
 
+// Where each section of a module based at base runs, as the run layout
+// takes it: its run address, or 0 for base + rva.
+std::vector<uint32_t> run_addresses_of(const std::vector<O32Entry>& sections, uint32_t base);
+
 // How many bytes unpack writes for section s of which written bytes came
 // from the image: enough for the export, import and resource tables that
 // begin in it to lie whole in the file, never more than its virtual size.

@@ -88,7 +88,8 @@ std::string StoredModule::text(uint32_t rva, uint32_t max) {
     const int i = map_.section_of(at);
     if (i < 0) break;
     const O32Entry& s = records_.sections[i];
-    const uint32_t count = std::min<uint32_t>({sizeof chunk, s.virtual_size - (at - s.rva), max - static_cast<uint32_t>(text.size())});
+    const uint32_t count =
+        std::min<uint32_t>({sizeof chunk, s.virtual_size - (at - s.rva), max - static_cast<uint32_t>(text.size())});
     if (!read(at, chunk, count)) break;
     const auto end = std::find(chunk, chunk + count, uint8_t{0});
     text.append(chunk, end);

@@ -30,15 +30,12 @@ class Placement {
     base_ = load_u32(records.e32 + kE32ImageBase);
     SectionNameCounters names;
     std::vector<uint8_t> headers = rebuilt_headers(image, module, records, names, true);
-    std::vector<uint32_t> run_addresses;
     for (size_t i = 0; i < records.sections.size(); ++i) {
-      const O32Entry& s = records.sections[i];
-      const uint32_t length = with_whole_tables(records, s, stored.data_length(i));
+      const uint32_t length = with_whole_tables(records, records.sections[i], stored.data_length(i));
       store_u32(&headers[pe::kSectionTable + pe::kSectionHeaderSize * i + pe::kSizeOfRawData], length);
-      run_addresses.push_back(s.run_address);
     }
     store_u32(&headers[pe::kOptionalHeader + pe::kSizeOfHeaders], static_cast<uint32_t>(headers.size()));
-    moved_ = plan_run_layout(headers, run_addresses, layout_) == nullptr;
+    moved_ = plan_run_layout(headers, run_addresses_of(records.sections, base_), layout_) == nullptr;
   }
 
   uint32_t address(uint32_t rva) const { return moved_ ? layout_.address(rva) : base_ + rva; }

@@ -43,7 +43,8 @@ RomBuilder imports_rom() {
   };
   const uint32_t bound1 = words(0x00, {0x2010, 0x2014, 0x2018}), bound2 = words(0x10, {0x2020});
   const uint32_t unbound = words(0x18, {kOrdinal | 2, rva + 0x3C});  // no lookup table: a loader reads these
-  const uint32_t lookup1 = words(0x24, {kOrdinal | 1, kOrdinal | 3, kOrdinal | 2}), lookup2 = words(0x34, {kOrdinal | 5});
+  const uint32_t lookup1 = words(0x24, {kOrdinal | 1, kOrdinal | 3, kOrdinal | 2});
+  const uint32_t lookup2 = words(0x34, {kOrdinal | 5});
   for (const auto& [at, text] : std::vector<std::pair<size_t, std::string>>{
            {0x3E, "ByName"}, {0x46, "ORDLIB.DLL"}, {0x52, "absent.dll"}, {0x5E, "ordlib.dll"}})
     std::copy(text.begin(), text.end(), t.begin() + at);
