@@ -20,8 +20,9 @@ namespace xipsaw {
 // as the image has room for): bytes read from the image or expanded (and
 // section headers looked through), where a real image's modules hold a few
 // tens of MiB in all; and bytes of what is kept of them (export names and
-// entries), where the DLLs of a real image export a few thousand functions.
-// Once spent, no more is read.
+// entries), where the DLLs of a real image export a few thousand functions
+// (what unpack keeps, and the names it writes into a module from them, stay
+// within 16 MiB each). Once spent, no more is read.
 class ReadBudget {
  public:
   bool read(uint64_t bytes) { return (read_ += bytes) <= kMaxRead; }
@@ -30,7 +31,7 @@ class ReadBudget {
 
  private:
   static constexpr uint64_t kMaxRead = uint64_t{512} << 20;
-  static constexpr uint64_t kMaxKept = uint64_t{32} << 20;
+  static constexpr uint64_t kMaxKept = uint64_t{16} << 20;
   uint64_t read_ = 0;
   uint64_t kept_ = 0;
 };
