@@ -1,5 +1,8 @@
 #include "modules/module_headers.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "common/le.h"
 
 namespace xipsaw {
@@ -8,6 +11,21 @@ const char* layout_name(E32Layout layout) { return layout == E32Layout::newer ? 
 
 O32Entry O32Entry::parse(const uint8_t* b) {
   return {load_u32(b), load_u32(b + 4), load_u32(b + 8), load_u32(b + 12), load_u32(b + 16), load_u32(b + 20)};
+}
+
+const char* read_module_records(Image& image, const ModuleEntry& module, E32Layout layout, ModuleRecords& records) {
+  records.offsets = e32_offsets(layout);
+  std::fill(std::begin(records.e32), std::end(records.e32), uint8_t{0});
+  records.sections.clear();
+  if (locate_address(image, module.e32offset) == 0) return "Unable to locate e32offset\n";
+  read_image(image, records.e32, records.offsets.size);
+  const uint32_t count = load_u16(records.e32 + kE32SectionCount);
+  if (locate_address(image, module.o32offset) == 0) return "Unable to locate o32offset\n";
+  std::vector<uint8_t> o32(size_t{kO32Size} * count, 0);
+  read_image(image, o32.data(), static_cast<uint32_t>(o32.size()));
+  records.sections.resize(count);
+  for (uint32_t i = 0; i < count; ++i) records.sections[i] = O32Entry::parse(&o32[size_t{kO32Size} * i]);
+  return nullptr;
 }
 
 // The word at 0x20 is the export directory's RVA in the classic layout and
@@ -20,7 +38,6 @@ O32Entry O32Entry::parse(const uint8_t* b) {
 // time stamp (0 at 0x20) votes classic, but is read in its image's layout
 // like every other.
 E32Layout decide_e32_layout(Image& image) {
-  constexpr size_t kImageSize = 0x14;
   constexpr size_t kStampOrExports = 0x20;
   TableReader table;
   if (!load_module_table(image, table)) return E32Layout::classic;
@@ -32,7 +49,7 @@ E32Layout decide_e32_layout(Image& image) {
     if (locate_address(image, module.e32offset) == 0 || read_image(image, head, sizeof head) != sizeof head)
       continue;
     ++voters;
-    if (load_u32(head + kStampOrExports) > load_u32(head + kImageSize)) ++stamped;
+    if (load_u32(head + kStampOrExports) > load_u32(head + kE32ImageSize)) ++stamped;
   }
   return stamped * 2 > voters ? E32Layout::newer : E32Layout::classic;
 }
