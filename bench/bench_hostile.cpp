@@ -6,8 +6,9 @@
 // million overlapping 2-byte records carrying one file), sparse (a sparse
 // 4 GiB BIN file whose one file claims 3.75 GiB), large (4,000 files and
 // 200 modules, 64 MiB), shared (verify of modules over one header, at two
-// sizes) and heavy (the overlapping records beside the largest compressed
-// files).
+// sizes), heavy (the overlapping records beside the largest compressed
+// files) and exports (symbols and unpack of modules over one export table
+// of 65,536 names of 1,023 bytes).
 //
 // The children run under a 1 GiB address-space limit, so that a build that
 // does not bound its memory fails there instead of taking the machine, and
@@ -190,6 +191,48 @@ struct Bench {
     std::fflush(stdout);
   }
 
+  // 4,096 modules over one header, whose export table names 65,536
+  // functions, every name the same 1,023 bytes: symbols and unpack read
+  // what their fixed limits allow, in bounded time and memory.
+  void exports() {
+    const std::string tool = XIPSAW_EXECUTABLE;
+    const std::string out = dir + "/output.txt";
+    const uint32_t n = 0x10000, rva = 0x1000, functions = 40, names = functions + 4 * n, ordinals = names + 4 * n,
+                   name = ordinals + 2 * n;
+    Bytes table(name + 1024, 0);
+    for (const auto& [at, value] : std::vector<std::pair<uint32_t, uint32_t>>{
+             {16, 1}, {20, n}, {24, n}, {28, rva + functions}, {32, rva + names}, {36, rva + ordinals}})
+      put_u32(table, at, value);
+    for (uint32_t i = 0; i < n; ++i) {
+      put_u32(table, functions + 4 * i, rva + name);
+      put_u32(table, names + 4 * i, rva + name);
+      put_u16(table, ordinals + 2 * i, i);
+    }
+    std::fill_n(table.begin() + name, 1023, 'x');
+    RomBuilder rom;
+    rom.data_start = 0x80A00000;  // the names, after the one header and table
+    for (uint32_t m = 0; m < 4096; ++m) {
+      RomModule& module = rom.add_module("exports" + std::to_string(m) + ".dll");
+      module.e32offset = 0x80800000;
+      module.o32offset = 0x80800100;
+      module.emit_e32 = module.emit_o32 = m == 0;
+    }
+    RomModule& first = rom.modules[0];
+    first.e32.image_size = 0x200000;
+    first.e32.directories[0] = {rva, static_cast<uint32_t>(table.size())};
+    first.sections.push_back({table, static_cast<uint32_t>(table.size()), rva, {}, 0x80900000, 0x40000040, true});
+    const std::string path = dir + "/exports.bin";
+    rom.layout().write(path);
+    std::printf("exports: 4,096 modules over one table of 65,536 exports of 1,023-byte names (%s):\n",
+                mib(path).c_str());
+    print_row("cat (anchor)", run_child({"/bin/cat", path}, dir, "/dev/null"));
+    print_row("symbols", run_child({tool, path, "symbols"}, dir, "/dev/null"));
+    print_row("unpack", run_child({tool, path, "unpack", dir + "/run"}, dir, out));
+    std::filesystem::remove_all(dir + "/run");
+    if (!keep) std::filesystem::remove(path);
+    std::fflush(stdout);
+  }
+
   void large() {
     bench::LargeImage image = bench::large_image();
     const std::string path = dir + "/large.bin";
@@ -219,7 +262,8 @@ int main(int argc, char** argv) {
       {"sparse", [&] { bench.sparse(); }},
       {"large", [&] { bench.large(); }},
       {"shared", [&] { bench.shared(); }},
-      {"heavy", [&] { bench.heavy(); }}};
+      {"heavy", [&] { bench.heavy(); }},
+      {"exports", [&] { bench.exports(); }}};
   std::vector<std::string> chosen(argv + std::min(argc, 2), argv + argc);
   bench.keep = std::find(chosen.begin(), chosen.end(), "--keep") != chosen.end();
   for (const auto& [name, run] : images)

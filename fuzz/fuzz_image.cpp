@@ -2,9 +2,9 @@
 // becomes the file: as it is (a BIN file or a raw image), behind a vendor
 // header of 256 to 340 bytes (so that a container lies at an offset), or as
 // a flash dump holding it three times, 64 KiB apart or more, the gaps zero.
-// The tool runs list, extract, update, unpack or convert (to a raw image or a
-// BIN file) on the file, chosen by the length of the rest, into a scratch
-// directory of the process's own.
+// The tool runs list, extract, update, unpack, convert (to a raw image or a
+// BIN file) or symbols on the file, chosen by the length of the rest, into a
+// scratch directory of the process's own.
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,13 +68,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::error_code ignored;
   for (const char* out : {"/nk", "/run", "/out.nb0", "/out.bin"}) std::filesystem::remove_all(scratch() + out, ignored);
 
-  std::string commands[6][4] = {{"list"},
+  std::string commands[7][4] = {{"list"},
                                 {"extract"},
                                 {"update", "a", scratch() + "/new"},
                                 {"unpack", scratch() + "/run"},
                                 {"convert", "raw", scratch() + "/out.nb0"},
-                                {"convert", "bin", scratch() + "/out.bin"}};
-  const auto& words = commands[size == 0 ? 0 : (size - 1) % 6];
+                                {"convert", "bin", scratch() + "/out.bin"},
+                                {"symbols"}};
+  const auto& words = commands[size == 0 ? 0 : (size - 1) % 7];
   std::vector<const char*> argv{"xipsaw", bin.c_str()};
   for (const std::string& w : words)
     if (!w.empty()) argv.push_back(w.c_str());

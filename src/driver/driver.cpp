@@ -17,6 +17,7 @@
 #include "output/messages.h"
 #include "registry/registry_command.h"
 #include "run/run.h"
+#include "symbols/symbols.h"
 #include "unpack/unpack.h"
 #include "verify/verify.h"
 
@@ -41,6 +42,7 @@ void print_help(std::FILE* out, const char* program) {
   say(out, "  registry                - list the registry files of every image\n");
   say(out, "  registry NAME           - print the registry file NAME as .reg text\n");
   say(out, "  registry NAME import CHANGES.reg - apply a .reg file to the hive NAME\n");
+  say(out, "  symbols                 - list every module's exports at their run addresses\n");
 }
 
 int command_kind(const char* word) {
@@ -52,6 +54,7 @@ int command_kind(const char* word) {
   if (equal_ignoring_ascii_case(word, "unpack")) return kUnpack;
   if (equal_ignoring_ascii_case(word, "convert")) return kConvert;
   if (equal_ignoring_ascii_case(word, "registry")) return kRegistry;
+  if (equal_ignoring_ascii_case(word, "symbols")) return kSymbols;
   return 0;
 }
 
@@ -189,13 +192,15 @@ int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
         return modern ? kProblems : 0;
     }
   }
-  if ((kind == kExtract || kind == kUpdate || kind == kVerify || kind == kUnpack || kind == kRegistry) &&
+  if ((kind == kExtract || kind == kUpdate || kind == kVerify || kind == kUnpack || kind == kRegistry ||
+       kind == kSymbols) &&
       !run.codec.load(options.library_dir)) {
     say(out, "?Can't load Compression library\n");
     return kind == kUnpack || kind == kRegistry ? kProblems : modern ? kNoImage : 0;
   }
   if (kind == kVerify) return verify(run, program, journal);
   if (kind == kInfo) return for_each_image(run, [&] { describe_image(run); }) == 0 ? kNoImage : kSound;
+  if (kind == kSymbols) return for_each_image(run, [&] { print_symbols(run); }) == 0 ? kNoImage : kSound;
   if (kind == kUnpack) return unpack(run, word_count, words);
   if (kind == kConvert) return convert(run, word_count, words);
   if (kind == kRegistry) return registry(run, word_count, words);
@@ -231,7 +236,7 @@ int run_command_line(int argc, const char* const* argv, const RunOptions& option
   // verify and info could not read the file through; unpack and convert
   // could not write all of it.
   const int kind = argc > 2 ? command_kind(argv[2]) : 0;
-  return kind == kVerify || kind == kInfo ? kNoImage : kind >= kUnpack ? kProblems : 0;
+  return kind == kVerify || kind == kInfo || kind == kSymbols ? kNoImage : kind >= kUnpack ? kProblems : 0;
 }
 
 }  // namespace xipsaw

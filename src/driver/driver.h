@@ -26,8 +26,9 @@ void print_usage(std::FILE* out, const char* program);
 void print_help(std::FILE* out, const char* program);
 
 // The CommandKind a command word selects, or 0: list, extract, update, and
-// the commands beyond the classic ones, verify, info, unpack, convert and registry. ASCII letters
-// match without regard to case; every other byte must match exactly.
+// the commands beyond the classic ones, verify, info, unpack, convert,
+// registry and symbols. ASCII letters match without regard to case; every
+// other byte must match exactly.
 int command_kind(const char* word);
 
 // The output directory for a BIN file argument: the argument up to its first
@@ -36,9 +37,10 @@ std::string output_directory_name(const std::string& bin_argument);
 
 // Runs the tool on a command line and returns its exit status: 0 for the
 // classic commands; for verify 0 (no problem), 1 (problems) or 2 (no image
-// opens), for info 0 or 2, for unpack and convert 0 (all written), 1 (not
-// all) or 2 (no image opens), for registry 0, 1 (a registry file does not
-// read, the name is missing, an import is refused) or 2 (no image opens).
+// opens), for info and symbols 0 or 2, for unpack and convert 0 (all
+// written), 1 (not all) or 2 (no image opens), for registry 0, 1 (a
+// registry file does not read, the name is missing, an import is refused)
+// or 2 (no image opens).
 int run_command_line(int argc, const char* const* argv, const RunOptions& options);
 
 }  // namespace xipsaw

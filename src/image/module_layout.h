@@ -25,8 +25,6 @@ inline constexpr size_t kE32ComDirectory = 0x18;  // (rva, size)
 // The export directory's rva in the classic layout, the module's link time
 // stamp in the newer one.
 inline constexpr size_t kE32StampOrExports = 0x20;
-inline constexpr uint32_t kMaxE32Size = 110;
-
 // Where the fields that differ lie: the newer layout puts the time stamp at
 // 0x20, which moves the nine directory pairs and the subsystem by one word.
 struct E32Offsets {
@@ -35,8 +33,10 @@ struct E32Offsets {
   size_t subsystem;
 };
 
+inline constexpr uint32_t kMaxE32Size = 110;
+
 constexpr E32Offsets e32_offsets(E32Layout layout) {
-  return layout == E32Layout::newer ? E32Offsets{110, 0x24, 0x6C} : E32Offsets{106, 0x20, 0x68};
+  return layout == E32Layout::newer ? E32Offsets{kMaxE32Size, 0x24, 0x6C} : E32Offsets{106, 0x20, 0x68};
 }
 
 // One section record: 24 bytes each, section_count of them from o32offset.

@@ -1,13 +1,15 @@
 // The RVAs that a rebuilt executable's link tables hold in its sections'
 // data (the export directory and its arrays, the import descriptors and
-// their thunks, the resource tree's data entries), and where each goes when
-// the sections move to their run addresses.
+// their lookup tables, the resource tree's data entries), and where each
+// goes when the sections move to their run addresses; and the names that
+// imports by ordinal take there.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
 #include "output/output_file.h"
+#include "run/export_names.h"
 
 namespace xipsaw {
 
@@ -24,6 +26,7 @@ struct PlacedSection {
 
 class RvaMap {
  public:
+  RvaMap() = default;
   explicit RvaMap(std::vector<PlacedSection> sections) : sections_(std::move(sections)) {}
 
   const std::vector<PlacedSection>& sections() const { return sections_; }
@@ -56,12 +59,27 @@ struct Patch {
   uint32_t value;
 };
 
+// What makes the imports by ordinal of a module read by name: a section
+// (.idata) to lie at rva, with a hint/name entry (the hint is the ordinal)
+// for each import by ordinal that a DLL of names exports by name, and a
+// lookup table for each import descriptor that has none; and the words of
+// the lookup tables and descriptors that point into it.
+struct ImportNaming {
+  const ExportNames* names = nullptr;
+  uint32_t rva = 0;
+  std::vector<uint8_t> section;
+  std::vector<Patch> patches;
+};
+
 // Adds to patches each RVA that the link tables named by the rebuilt data
 // directories (16 pairs at directories) hold in file, with its moved value.
-// Only what the sections' data holds is read; whatever lies beyond reads as
-// the zeros it stands for. False when the tables hold more than any module
-// does (a hostile image): the module then stays at its stored layout.
+// The words of import address tables are left out: they hold the values
+// the image builder bound the imports to, which the device's loader
+// expects. With naming, fills it in too. Only what the sections' data holds
+// is read; whatever lies beyond reads as the zeros it stands for. False
+// when the tables hold more than any module does (a hostile image): the
+// module then stays at its stored layout.
 bool find_link_table_rvas(const RvaMap& map, const uint8_t* directories, OutputFile& file,
-                          std::vector<Patch>& patches);
+                          std::vector<Patch>& patches, ImportNaming* naming = nullptr);
 
 }  // namespace xipsaw

@@ -1,10 +1,28 @@
 #include "modules/module_headers.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "common/le.h"
 
 namespace xipsaw {
 
 const char* layout_name(E32Layout layout) { return layout == E32Layout::newer ? "newer" : "classic"; }
+
+const char* read_module_records(Image& image, const ModuleEntry& module, E32Layout layout, ModuleRecords& records) {
+  records.offsets = e32_offsets(layout);
+  std::fill(std::begin(records.e32), std::end(records.e32), uint8_t{0});
+  records.sections.clear();
+  if (locate_address(image, module.e32offset) == 0) return "Unable to locate e32offset\n";
+  read_image(image, records.e32, records.offsets.size);
+  const uint32_t count = load_u16(records.e32 + kE32SectionCount);
+  if (locate_address(image, module.o32offset) == 0) return "Unable to locate o32offset\n";
+  std::vector<uint8_t> o32(size_t{kO32Size} * count, 0);
+  read_image(image, o32.data(), static_cast<uint32_t>(o32.size()));
+  records.sections.resize(count);
+  for (uint32_t i = 0; i < count; ++i) records.sections[i] = O32Entry::parse(&o32[size_t{kO32Size} * i]);
+  return nullptr;
+}
 
 // The word at 0x20 is the export directory's RVA in the classic layout and
 // the link time stamp in the newer one. An RVA lies inside the module, so a

@@ -47,14 +47,17 @@ SectionKind kind_of(const O32Entry& s, const uint8_t* directories) {
   return kOther;
 }
 
-// The headers up to SizeOfHeaders, with SizeOfHeaders and each section's
-// SizeOfRawData and PointerToRawData still 0.
-std::vector<uint8_t> build_headers(uint16_t machine, const ModuleEntry& module, const uint8_t* e32,
-                                   E32Offsets layout, const std::vector<O32Entry>& sections,
-                                   SectionNameCounters& names) {
+}  // namespace
+
+std::vector<uint8_t> rebuilt_headers(uint16_t machine, const ModuleEntry& module, const ModuleRecords& records,
+                                     SectionNameCounters& names, bool unpacking) {
+  const std::vector<O32Entry>& sections = records.sections;
   const size_t count = sections.size();
+  const uint8_t* e32 = records.e32;
+  const E32Offsets layout = records.offsets;
   const uint8_t* directories = e32 + layout.directories;
-  std::vector<uint8_t> h(align_up(kSectionTable + kSectionHeaderSize * count), 0);
+  const bool imports = load_u32(records.directory(kImportDirectory)) != 0;
+  std::vector<uint8_t> h(align_up(kSectionTable + kSectionHeaderSize * (count + (unpacking && imports ? 1 : 0))), 0);
 
   // DOS header and stub; 0x80 to 0xC0 stays zero.
   store_u16(&h[0x00], 0x5A4D);
@@ -133,12 +136,16 @@ std::vector<uint8_t> build_headers(uint16_t machine, const ModuleEntry& module, 
   return h;
 }
 
-// Where each section runs, as the run layout takes it: its run address, or
-// 0 for base + rva. A module whose every section runs one same distance
-// from base + rva, not 0, runs at an alias of that layout: Windows CE 2.x
-// runs each DLL 0x02000000 higher, in the slot its code is shared from,
-// and its kernel at 0x10000 + rva, while their code refers to base + rva.
-// Such a module stays at base + rva.
+uint32_t with_whole_tables(const ModuleRecords& records, const O32Entry& s, uint32_t written) {
+  uint64_t length = written;
+  for (int d : {kExportDirectory, kImportDirectory, kResourceDirectory}) {
+    const uint32_t rva = load_u32(records.directory(d)), size = load_u32(records.directory(d) + 4);
+    if (size != 0 && rva - s.rva < s.virtual_size)
+      length = std::max(length, std::min<uint64_t>(uint64_t{rva - s.rva} + size, s.virtual_size));
+  }
+  return static_cast<uint32_t>(length);
+}
+
 std::vector<uint32_t> run_addresses_of(const std::vector<O32Entry>& sections, uint32_t base) {
   auto shift = [base](const O32Entry& s) { return s.run_address - (base + s.rva); };
   const uint32_t first = sections.empty() ? 0 : shift(sections.front());
@@ -152,8 +159,6 @@ std::vector<uint32_t> run_addresses_of(const std::vector<O32Entry>& sections, ui
   return run_addresses;
 }
 
-}  // namespace
-
 RebuildSettings decide_rebuild_settings(Image& image) {
   const E32Layout layout = decide_e32_layout(image);
   return {layout, machine_of_image(image, layout)};
@@ -161,26 +166,15 @@ RebuildSettings decide_rebuild_settings(Image& image) {
 
 int rebuild_executable(Run& run, const ModuleEntry& module, const RebuildSettings& settings, OutputFile& output) {
   Image& image = run.image;
-  const E32Offsets offsets = e32_offsets(settings.layout);
-
-  uint8_t e32[kMaxE32Size] = {};
-  if (locate_address(image, module.e32offset) == 0) {
-    report_failure(run, "Unable to locate e32offset\n");
+  ModuleRecords records;
+  if (const char* failure = read_module_records(image, module, settings.layout, records)) {
+    report_failure(run, "%s", failure);
     return 0;
   }
-  read_image(image, e32, offsets.size);
-
-  const uint32_t count = load_u16(e32 + kE32SectionCount);
-  if (locate_address(image, module.o32offset) == 0) {
-    report_failure(run, "Unable to locate o32offset\n");
-    return 0;
-  }
-  std::vector<uint8_t> o32(size_t{kO32Size} * count, 0);
-  read_image(image, o32.data(), static_cast<uint32_t>(o32.size()));
-  std::vector<O32Entry> sections(count);
-  for (uint32_t i = 0; i < count; ++i) sections[i] = O32Entry::parse(&o32[size_t{kO32Size} * i]);
-
-  std::vector<uint8_t> headers = build_headers(settings.machine, module, e32, offsets, sections, run.section_names);
+  const std::vector<O32Entry>& sections = records.sections;
+  const uint32_t count = static_cast<uint32_t>(sections.size());
+  const bool unpacking = run.policy.run_addresses;
+  std::vector<uint8_t> headers = rebuilt_headers(settings.machine, module, records, run.section_names, unpacking);
   output.write(headers.data(), headers.size());
 
   uint64_t offset = headers.size();
@@ -193,9 +187,19 @@ int rebuild_executable(Run& run, const ModuleEntry& module, const RebuildSetting
     // where such a section begins.
     if (s.stored_size == 0) continue;
     // Data that an earlier entry used, or that the image does not hold,
-    // ends the rebuild with the headers of the sections before.
+    // ends the rebuild with the headers of the sections before. unpack
+    // writes the section empty instead, and says so: stepping-stone
+    // loaders are cut to the size their boot ROM loads, which may leave
+    // out a section's data.
     const bool claimed = claim_block(run, s.data_address, module.name_address);
-    if (!claimed || locate_address(image, s.data_address) == 0) {
+    const bool held = claimed && locate_address(image, s.data_address) != 0;
+    if (claimed && !held && run.policy.goes_on) {
+      std::string name(reinterpret_cast<const char*>(sh), 8);
+      name.resize(std::min(name.find('\0'), name.size()));
+      report_failure(run, "the data of section %s is not in the image\n", name.c_str());
+      continue;
+    }
+    if (!held) {
       if (claimed) report_failure(run, "Unable to read block file\n");
       store_u32(sh + kPointerToRawData, 0);
       output.write_at(0, headers.data(), headers.size());
@@ -206,6 +210,14 @@ int rebuild_executable(Run& run, const ModuleEntry& module, const RebuildSetting
     uint32_t written = 0;
     if (!write_stored_data(run, output, s.stored_size, s.virtual_size, compressed, written) && run.policy.goes_on)
       return 0;
+    // The image builder leaves out the zeros at the end of a section's
+    // data, which may end a link table in it: unpack writes them, so that
+    // each table lies whole in the file.
+    if (unpacking) {
+      const uint32_t whole = with_whole_tables(records, s, written);
+      output.write_zeros(whole - written);
+      written = whole;
+    }
     output.write_zeros(align_up(written) - written);
     store_u32(sh + kSizeOfRawData, written);
     offset += align_up(written);
@@ -213,8 +225,8 @@ int rebuild_executable(Run& run, const ModuleEntry& module, const RebuildSetting
 
   store_u32(&headers[kOptionalHeader + kSizeOfHeaders], static_cast<uint32_t>(headers.size()));
   if (run.policy.run_addresses && !output.failed()) {
-    const std::vector<uint32_t> run_addresses = run_addresses_of(sections, load_u32(e32 + kE32ImageBase));
-    if (const char* reason = place_at_run_addresses(headers, run_addresses, output))
+    const std::vector<uint32_t> run_addresses = run_addresses_of(sections, load_u32(records.e32 + kE32ImageBase));
+    if (const char* reason = place_at_run_addresses(headers, run_addresses, output, &run.export_names))
       say(run.out, "%s: written at its stored layout (%s)\n", printable(module.name).c_str(), reason);
   }
   output.write_at(0, headers.data(), headers.size());

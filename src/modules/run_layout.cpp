@@ -78,14 +78,49 @@ void apply(std::vector<Patch>& patches, OutputFile& output) {
   if (!run.empty()) output.write_at(start, run.data(), run.size());
 }
 
+// Adds the section that names the imports, once every other section has
+// moved: its data at the end of the file, its header after the others'.
+void add_import_section(std::vector<uint8_t>& headers, const RunLayout& layout, ImportNaming& naming,
+                        OutputFile& output) {
+  const size_t count = layout.order.size();
+  const uint64_t size = naming.section.size();
+  const uint64_t end = uint64_t{naming.rva} + size;
+  if (size == 0 || headers.size() < kSectionTable + kSectionHeaderSize * (count + 1) ||
+      layout.image_base + end > kAddressSpace || end >= kLongestSpan)
+    return;
+  uint64_t file_end = headers.size();
+  for (const PlacedSection& s : layout.map.sections())
+    file_end = std::max(file_end, s.raw_pointer + align_up(s.raw_size, kFileAlignment));
+  apply(naming.patches, output);
+  output.write(naming.section.data(), size);
+  output.write_zeros(align_up(size, kFileAlignment) - size);
+
+  constexpr uint32_t kReadable = 0x40000000;
+  uint8_t* sh = &headers[kSectionTable + kSectionHeaderSize * count];
+  std::fill_n(sh, kSectionHeaderSize, uint8_t{0});
+  std::copy_n(".idata", 6, sh);
+  store_u32(sh + kVirtualSize, static_cast<uint32_t>(size));
+  store_u32(sh + kVirtualAddress, naming.rva);
+  store_u32(sh + kSizeOfRawData, static_cast<uint32_t>(size));
+  store_u32(sh + kPointerToRawData, static_cast<uint32_t>(file_end));
+  store_u32(sh + kCharacteristics, kInitializedData | kReadable);
+  store_u16(&headers[kNtHeaders + kNumberOfSections], static_cast<uint32_t>(count + 1));
+  store_u32(&headers[kOptionalHeader + kSizeOfImage], static_cast<uint32_t>(align_up(end, kSectionAlignment)));
+}
+
 }  // namespace
 
-const char* place_at_run_addresses(std::vector<uint8_t>& headers, const std::vector<uint32_t>& run_addresses,
-                                   OutputFile& output) {
-  uint8_t* opt = &headers[kOptionalHeader];
-  const uint32_t base = load_u32(opt + kImageBase);
+uint32_t RunLayout::entry_point(uint32_t entry) const {
+  const int s = map.section_of(entry);
+  return s >= 0 ? map.moved(s, entry) : static_cast<uint32_t>(entry + base - image_base);
+}
+
+const char* plan_run_layout(const std::vector<uint8_t>& headers, const std::vector<uint32_t>& run_addresses,
+                            RunLayout& layout) {
+  const uint8_t* opt = &headers[kOptionalHeader];
+  layout.base = load_u32(opt + kImageBase);
   const size_t count = run_addresses.size();
-  if (count == 0) return nullptr;  // nothing to move
+  if (count == 0) return "it has no sections";
 
   std::vector<Written> sections(count);
   for (size_t i = 0; i < count; ++i) {
@@ -93,33 +128,51 @@ const char* place_at_run_addresses(std::vector<uint8_t>& headers, const std::vec
     Written& s = sections[i];
     s = {i, load_u32(sh + kVirtualAddress), load_u32(sh + kVirtualSize), load_u32(sh + kSizeOfRawData),
          load_u32(sh + kPointerToRawData), 0, 0};
-    s.run = run_addresses[i] != 0 ? run_addresses[i] : static_cast<uint32_t>(base + s.rva);
+    s.run = run_addresses[i] != 0 ? run_addresses[i] : static_cast<uint32_t>(layout.base + s.rva);
   }
-  uint64_t image_base = 0, end = 0;
-  if (const char* reason = plan(sections, base, load_u32(opt + kSizeOfHeaders), image_base, end)) return reason;
+  if (const char* reason = plan(sections, layout.base, load_u32(opt + kSizeOfHeaders), layout.image_base, layout.end))
+    return reason;
 
   // The map from the rebuilt RVAs to the new ones, in section table order.
-  uint8_t* directories = opt + kDataDirectories;
+  const uint8_t* directories = opt + kDataDirectories;
   auto is_directory = [&](const Written& s) {
     for (int d = 0; d < kDirectoryCount; ++d)
       if (load_u32(directories + 8 * d) == s.rva && load_u32(directories + 8 * d + 4) == s.virtual_size) return true;
     return false;
   };
   std::vector<PlacedSection> placed(count);
-  for (const Written& s : sections)
+  layout.order.clear();
+  layout.sizes.clear();
+  for (const Written& s : sections) {
     placed[s.index] = {s.rva, s.virtual_size, std::max(s.virtual_size, s.raw_size), s.raw_pointer, s.raw_size,
-                       static_cast<uint32_t>(s.run - image_base), is_directory(s)};
-  const RvaMap map(std::move(placed));
+                       static_cast<uint32_t>(s.run - layout.image_base), is_directory(s)};
+    layout.order.push_back(s.index);
+    layout.sizes.push_back(static_cast<uint32_t>(s.size));
+  }
+  layout.map = RvaMap(std::move(placed));
+  return nullptr;
+}
 
+const char* place_at_run_addresses(std::vector<uint8_t>& headers, const std::vector<uint32_t>& run_addresses,
+                                   OutputFile& output, const ExportNames* names) {
+  if (run_addresses.empty()) return nullptr;  // nothing to move
+  RunLayout layout;
+  if (const char* reason = plan_run_layout(headers, run_addresses, layout)) return reason;
+  const RvaMap& map = layout.map;
+  uint8_t* opt = &headers[kOptionalHeader];
+  uint8_t* directories = opt + kDataDirectories;
+
+  // The names of the imports go after the highest section.
+  ImportNaming naming{names, static_cast<uint32_t>(align_up(layout.end - layout.image_base, kSectionAlignment)), {},
+                      {}};
   std::vector<Patch> patches;
-  if (!find_link_table_rvas(map, directories, output, patches)) return "its link tables are larger than any module's";
+  if (!find_link_table_rvas(map, directories, output, patches, &naming))
+    return "its link tables are larger than any module's";
   apply(patches, output);
 
-  // The headers. An entry point in no section keeps its absolute address.
-  const uint32_t entry = load_u32(opt + kEntryPoint);
-  const int entry_section = map.section_of(entry);
-  store_u32(opt + kEntryPoint, entry_section >= 0 ? map.moved(entry_section, entry)
-                                                  : static_cast<uint32_t>(entry + base - image_base));
+  // The headers.
+  store_u32(opt + kEntryPoint, layout.entry_point(load_u32(opt + kEntryPoint)));
+  const size_t count = run_addresses.size();
   auto first_with = [&](uint32_t flag) -> uint32_t {
     for (size_t i = 0; i < count; ++i)
       if (load_u32(&headers[kSectionTable + kSectionHeaderSize * i + kCharacteristics]) & flag)
@@ -128,8 +181,8 @@ const char* place_at_run_addresses(std::vector<uint8_t>& headers, const std::vec
   };
   store_u32(opt + kBaseOfCode, first_with(kCode));
   store_u32(opt + kBaseOfData, first_with(kInitializedData));
-  store_u32(opt + kImageBase, static_cast<uint32_t>(image_base));
-  store_u32(opt + kSizeOfImage, static_cast<uint32_t>(align_up(end - image_base, kSectionAlignment)));
+  store_u32(opt + kImageBase, static_cast<uint32_t>(layout.image_base));
+  store_u32(opt + kSizeOfImage, static_cast<uint32_t>(align_up(layout.end - layout.image_base, kSectionAlignment)));
   // Each directory moves with its section; one that points into none is
   // left out.
   for (int d = 0; d < kDirectoryCount; ++d) {
@@ -144,12 +197,13 @@ const char* place_at_run_addresses(std::vector<uint8_t>& headers, const std::vec
   const std::vector<uint8_t> table(headers.begin() + kSectionTable,
                                    headers.begin() + kSectionTable + kSectionHeaderSize * count);
   for (size_t k = 0; k < count; ++k) {
-    const Written& s = sections[k];
+    const size_t index = layout.order[k];
     uint8_t* sh = &headers[kSectionTable + kSectionHeaderSize * k];
-    std::copy_n(&table[kSectionHeaderSize * s.index], kSectionHeaderSize, sh);
-    store_u32(sh + kVirtualAddress, static_cast<uint32_t>(s.run - image_base));
-    store_u32(sh + kVirtualSize, static_cast<uint32_t>(s.size));
+    std::copy_n(&table[kSectionHeaderSize * index], kSectionHeaderSize, sh);
+    store_u32(sh + kVirtualAddress, map.sections()[index].new_rva);
+    store_u32(sh + kVirtualSize, layout.sizes[k]);
   }
+  add_import_section(headers, layout, naming, output);
   return nullptr;
 }
 

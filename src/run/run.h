@@ -10,6 +10,7 @@
 #include "output/output_directory.h"
 #include "compression/binding.h"
 #include "image/image.h"
+#include "run/export_names.h"
 #include "run/section_names.h"
 #include "run/used_blocks.h"
 
@@ -20,7 +21,8 @@ namespace xipsaw {
 // the file as update does, plays it back), never wait, and tell by their
 // exit status how the file fared.
 enum CommandKind : int32_t {
-  kList = 1, kExtract = 2, kUpdate = 3, kVerify = 4, kInfo = 5, kUnpack = 6, kConvert = 7, kRegistry = 8
+  kList = 1, kExtract = 2, kUpdate = 3, kVerify = 4, kInfo = 5, kUnpack = 6, kConvert = 7, kRegistry = 8,
+  kSymbols = 9
 };
 
 // How the passes write entries out: as extract writes them, or as unpack
@@ -47,6 +49,7 @@ struct Run {
   CompressionLibrary codec;          // bound for extract and update only
   SectionNameCounters section_names; // the image's: each image is rebuilt as it would be alone
   UsedBlocks used_blocks;            // the image's: no block is expanded or written twice
+  ExportNames export_names;          // the image's, for unpack: what its DLLs export by name
   bool several_images = false;       // the file holds more than one
   UpdateSearch update;
   WritePolicy policy;

@@ -3,6 +3,7 @@
 #include "driver/images.h"
 #include "extraction/extraction.h"
 #include "files/file_pass.h"
+#include "modules/module_exports.h"
 #include "modules/module_pass.h"
 #include "output/messages.h"
 
@@ -21,6 +22,9 @@ int unpack(Run& run, int word_count, const char* const* words) {
       report_failure(run, "Unable to open %s\n", printable(run.output_directory.name()).c_str());
       return;
     }
+    // Imports by ordinal are named from the exports of the image's DLLs,
+    // which all have to be known before the first module is written.
+    run.export_names = gather_export_names(run);
     process_modules(run, kExtract, 0, nullptr);
     process_files(run, kExtract, 0, nullptr);
   });

@@ -6,16 +6,22 @@ Usage: check_run_layout.py PAIRS.json
 
 The JSON file holds a list of objects, one per module:
   {"extracted": "...", "unpacked": "...", "run_addresses": [N, ...]}
-with the run address of each of the module's sections. For each pair:
+with the run address of each of the module's sections, and optionally
+"imports": [[DLL, [NAME or ORDINAL, ...]], ...], the imports the unpacked
+file has where they differ from the extracted one's. For each pair:
 - the unpacked file loads whole with no warning but pefile's guesses from
   zero fill and its note on addresses above 0x10000000;
 - each run address is ImageBase + VirtualAddress of one section, which has
-  the name, size and bytes of extract's section of that name, but for words
-  that hold an RVA of extract's file moved with the section it points into;
+  the name and bytes of extract's section of that name, but for words that
+  hold an RVA of extract's file moved with the section it points into, and
+  as many bytes or more (zeros) where a link table needs them;
 - the exported names are the same, each export moved with its section (a
   code export at the same absolute address); the imported DLLs and
-  functions are the same, each import slot at the run address of its
-  section plus its offset there; the resources hold the same data;
+  functions are the same (or those given), each import slot at the run
+  address of its section plus its offset there and holding the same word
+  (the value the image builder bound); a word that now points into the
+  .idata section held 0 or an import by ordinal; the resources hold the
+  same data;
 - the entry point's absolute address is the same.
 Each mismatch is printed; the exit code is 1 when there was any.
 """
@@ -48,6 +54,11 @@ def check(pair, fail):
             fail(path, "warning", w)
     old_base, new_base = old.OPTIONAL_HEADER.ImageBase, new.OPTIONAL_HEADER.ImageBase
     by_name = {name_of(s): s for s in new.sections}
+    idata = by_name.get(".idata")
+
+    def named(x, y):
+        return idata is not None and (x == 0 or x & 0x80000000) and \
+            idata.VirtualAddress <= y < idata.VirtualAddress + idata.Misc_VirtualSize
 
     def moved(value):
         s = section_at(old, value)
@@ -63,14 +74,14 @@ def check(pair, fail):
             fail(path, "section missing", name_of(s))
             continue
         a, b = s.get_data(), n.get_data()
-        if s.SizeOfRawData != n.SizeOfRawData or len(a) != len(b):
+        if s.SizeOfRawData > n.SizeOfRawData or len(a) > len(b) or b[len(a):].strip(b"\0"):
             fail(path, "size of " + name_of(s), (s.SizeOfRawData, n.SizeOfRawData))
             continue
         for i in range(0, len(a) - len(a) % 4, 4):
             x, y = struct.unpack_from("<I", a, i)[0], struct.unpack_from("<I", b, i)[0]
-            if x != y and moved(x) != y:
+            if x != y and moved(x) != y and not named(x, y):
                 fail(path, "%s word at 0x%x" % (name_of(s), i), "0x%x for 0x%x" % (y, x))
-        if a[len(a) - len(a) % 4:] != b[len(b) - len(b) % 4:]:
+        if a[len(a) - len(a) % 4:] != b[len(a) - len(a) % 4:len(a)]:
             fail(path, "tail of " + name_of(s), "differs")
 
     old_entry = old_base + old.OPTIONAL_HEADER.AddressOfEntryPoint
@@ -88,7 +99,7 @@ def check(pair, fail):
     for (name, a), (_, b) in zip(old_exports, new_exports):
         s = section_at(old, a)
         if moved(a) != b or (s is not None and s.Characteristics & 0x20 and old_base + a != new_base + b):
-            fail(path, "export " + name.decode(), "0x%x for 0x%x" % (new_base + b, old_base + a))
+            fail(path, "export %s" % name, "0x%x for 0x%x" % (new_base + b, old_base + a))
 
     def resources(pe):
         found = []
@@ -108,16 +119,22 @@ def check(pair, fail):
         fail(path, "resources", resources(new))
 
     def imports(pe):
-        return [(d.dll, [(i.name, i.address) for i in d.imports]) for d in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]
+        return [(d.dll.decode(), [(i.name.decode() if i.name else i.ordinal, i.address) for i in d.imports])
+                for d in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]
+
+    def names(imports):
+        return [[d, [n for n, _ in f]] for d, f in imports]
 
     old_imports, new_imports = imports(old), imports(new)
-    if [(d, [n for n, _ in f]) for d, f in old_imports] != [(d, [n for n, _ in f]) for d, f in new_imports]:
-        fail(path, "imports", new_imports)
+    if names(new_imports) != pair.get("imports", names(old_imports)):
+        fail(path, "imports", names(new_imports))
     for (_, old_functions), (_, new_functions) in zip(old_imports, new_imports):
         for (name, a), (_, b) in zip(old_functions, new_functions):
             slot = moved(a - old_base)
             if slot is None or new_base + slot != b:
                 fail(path, "import slot of %s" % name, "0x%x" % b)
+            elif old.get_dword_at_rva(a - old_base) != new.get_dword_at_rva(b - new_base):
+                fail(path, "word of the import slot of %s" % name, "0x%x" % new.get_dword_at_rva(b - new_base))
     return len(old_exports), sum(len(f) for _, f in old_imports)
 
 

@@ -92,11 +92,48 @@ TEST(Unpack, NothingIsWrittenFromAHalfUpdatedFileOrFromNoImage) {
   EXPECT_EQ(run_tool({bin, "unpack", "a", "b"}, fake_codec_dir()).exit_code, 1);  // the usage text
 }
 
+TEST(Unpack, NeedsNoAddressForAnEmptyFileTableAndWritesASectionNotInTheImageEmpty) {
+  // A boot loader without files, whose file table's address lies in no
+  // record; with cut, a stepping stone cut before the stored bytes of its
+  // exception data.
+  auto loader = [](bool cut) {
+    RomBuilder rom;
+    rom.data_start = rom.rom_header_address + 0x1000;
+    RomModule& step = add_marked(rom, "step.exe", 1);
+    if (cut) {
+      step.sections.push_back(plain(Bytes(8, 2), 8, 0x2000, 0x40000040));
+      step.sections.back().data_address = 0x90000000;
+      step.sections.back().emit_data = false;
+      step.e32.directories[3] = {0x2000, 8};
+    }
+    return rom;
+  };
+  RomBuilder whole = loader(false);
+  ToolRun run;
+  run_on(run, whole, {"list"});
+  EXPECT_NE(run.output.find("step.exe (ROM 0x00000000)\nUnable to read block file\n"), std::string::npos);
+  const ToolResult written = run_tool({run.bin, "unpack"}, fake_codec_dir());
+  EXPECT_EQ(written.output, "Extracting step.exe ...\n");
+  EXPECT_EQ(written.exit_code, 0);
+
+  RomBuilder cut = loader(true);
+  run_on(run, cut, {"extract"});
+  EXPECT_EQ(run.output, "Extracting step.exe ...\nUnable to read block file\nUnable to read block file\n");
+  const ToolResult unpacked = run_tool({run.bin, "unpack"}, fake_codec_dir());
+  EXPECT_EQ(unpacked.output, "Extracting step.exe ...\nstep.exe: the data of section .pdata is not in the image\n");
+  EXPECT_EQ(unpacked.exit_code, 1);
+  Pe pe{run.file("step.exe")};
+  EXPECT_EQ(pe.names(), (std::vector<std::string>{".text", ".pdata"}));
+  EXPECT_EQ(pe.section(1).raw_size, 0u);
+  EXPECT_EQ(pe.data(0), Bytes(16, 1));
+}
+
 TEST(Unpack, HelpListsTheCommandsBeyondTheClassicOnes) {
   for (const char* word : {"--help", "-h"}) {
     const std::string help = run_tool({word}).output;
     EXPECT_EQ(help.find("  update outfile [infile] - update specified files\n  verify "), help.find("\n  update") + 1);
     EXPECT_NE(help.find("\n  unpack [DIR]            - "), std::string::npos) << help;
+    EXPECT_NE(help.find("\n  symbols                 - "), std::string::npos) << help;
   }
 }
 
