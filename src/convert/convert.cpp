@@ -10,7 +10,7 @@
 #include "common/le.h"
 #include "common/words.h"
 #include "convert/image_bytes.h"
-#include "driver/images.h"
+#include "images/each_image.h"
 #include "output/messages.h"
 #include "output/protected_files.h"
 #include "search/image_search.h"

@@ -9,7 +9,7 @@
 #include "common/native_path.h"
 #include "common/words.h"
 #include "convert/convert.h"
-#include "driver/images.h"
+#include "images/each_image.h"
 #include "files/file_pass.h"
 #include "image/journal.h"
 #include "info/info.h"
@@ -32,32 +32,6 @@ void print_usage(std::FILE* out, const char* program) {
   say(out, "  update outfile [infile] - update specified files\n");
 }
 
-void print_help(std::FILE* out, const char* program) {
-  print_usage(out, program);
-  say(out, "  verify                  - check every image, changing nothing\n");
-  say(out, "  info                    - describe every image\n");
-  say(out, "  unpack [DIR]            - extract all, modules at their run addresses\n");
-  say(out, "  convert raw OUT [START [SIZE]] - write the image as a raw image\n");
-  say(out, "  convert bin OUT         - write the image as a BIN file\n");
-  say(out, "  registry                - list the registry files of every image\n");
-  say(out, "  registry NAME           - print the registry file NAME as .reg text\n");
-  say(out, "  registry NAME import CHANGES.reg - apply a .reg file to the hive NAME\n");
-  say(out, "  symbols                 - list every module's exports at their run addresses\n");
-}
-
-int command_kind(const char* word) {
-  if (equal_ignoring_ascii_case(word, "list")) return kList;
-  if (equal_ignoring_ascii_case(word, "extract")) return kExtract;
-  if (equal_ignoring_ascii_case(word, "update")) return kUpdate;
-  if (equal_ignoring_ascii_case(word, "verify")) return kVerify;
-  if (equal_ignoring_ascii_case(word, "info")) return kInfo;
-  if (equal_ignoring_ascii_case(word, "unpack")) return kUnpack;
-  if (equal_ignoring_ascii_case(word, "convert")) return kConvert;
-  if (equal_ignoring_ascii_case(word, "registry")) return kRegistry;
-  if (equal_ignoring_ascii_case(word, "symbols")) return kSymbols;
-  return 0;
-}
-
 std::string output_directory_name(const std::string& bin_argument) {
   std::string name = bin_argument.substr(0, bin_argument.find('.'));
   if (name == bin_argument) name += "-";
@@ -65,23 +39,6 @@ std::string output_directory_name(const std::string& bin_argument) {
 }
 
 namespace {
-
-void run_passes(Run& run, int kind, int word_count, const char* const* words) {
-  process_modules(run, kind, word_count, words);
-  process_files(run, kind, word_count, words);
-}
-
-// The words of a classic command as its passes take them. They name entries,
-// whose names the image holds as bytes in the system's code page; but
-// update's second word, or its only one, also names the file that holds the
-// new content, which stays a path, and update gets it as its second word.
-std::vector<std::string> entry_words(int kind, int word_count, const char* const* words) {
-  std::vector<std::string> converted;
-  for (int i = 0; i < word_count; ++i)
-    converted.push_back(kind == kUpdate && i > 0 ? std::string(words[i]) : image_name_of_argument(words[i]));
-  if (kind == kUpdate && word_count == 1) converted.push_back(words[0]);
-  return converted;
-}
 
 // Exit statuses of the modern commands.
 constexpr int kSound = 0;
@@ -97,8 +54,21 @@ bool journal_pending(Run& run, const char* program, const std::string& journal) 
   return true;
 }
 
+// What a command's handler is given.
+struct Invocation {
+  Run& run;
+  const char* program;
+  const std::string& journal;
+  int word_count;
+  const char* const* words;
+  const RunOptions& options;
+};
+
 // verify: every image of the file checked, then the summary line.
-int verify(Run& run, const char* program, const std::string& journal) {
+int verify(Invocation& call) {
+  Run& run = call.run;
+  const char* program = call.program;
+  const std::string& journal = call.journal;
   VerifyTotals totals;
   if (journal_pending(run, program, journal)) ++totals.problems;
   // A BIN file whose image does not open (one cut short, say) still has its
@@ -121,15 +91,118 @@ int verify(Run& run, const char* program, const std::string& journal) {
   return kProblems;
 }
 
-// Whether the words after a command word are as many as it takes.
-bool takes_words(int kind, int word_count, const char* const* words) {
-  switch (kind) {
-    case kUpdate: return word_count >= 1;
-    case kUnpack: return word_count <= 1;
-    case kConvert: return convert_takes(word_count, words);
-    case kRegistry: return registry_takes(word_count, words);
-    default: return true;
+// list, extract and update: the passes over every image. Their words name
+// entries, whose names the image holds as bytes in the system's code page;
+// but update's second word, or its only one, also names the file that holds
+// the new content, which stays a path, and update gets it as its second
+// word.
+int run_passes(Invocation& call, int kind) {
+  Run& run = call.run;
+  std::vector<std::string> entries;
+  for (int i = 0; i < call.word_count; ++i)
+    entries.push_back(kind == kUpdate && i > 0 ? std::string(call.words[i]) : image_name_of_argument(call.words[i]));
+  if (kind == kUpdate && call.word_count == 1) entries.push_back(call.words[0]);
+  std::vector<const char*> words;
+  for (const std::string& entry : entries) words.push_back(entry.c_str());
+  const int count = static_cast<int>(words.size());
+  if (for_each_image(run, [&] {
+        process_modules(run, kind, count, words.data());
+        process_files(run, kind, count, words.data());
+      }) == 0)
+    return 0;
+  if (kind == kUpdate && run.several_images && run.update.missing && !run.update.found)
+    say(run.out, "Unable to find %s on BIN\n", printable(entries[0]).c_str());
+  // Whoever reads the output through a pipe sees it now, not after the wait.
+  std::fflush(run.out);
+  if (call.options.wait) call.options.wait(kFinalWaitMilliseconds);
+  return 0;
+}
+
+// How a command has the BIN file.
+enum class Access {
+  // Opened for writing; a journal that an interrupted update left is played
+  // back before anything reads the file.
+  updates,
+  // Opened for reading only, so that a read-only file or medium will do; a
+  // pending journal stays as it is.
+  reads,
+  // As reads, but refused while a journal is pending: what the command
+  // writes from a half-updated file would be wrong.
+  reads_settled,
+};
+
+struct Command {
+  const char* name;
+  const char* help;  // its lines in the help text; the classic commands' are the usage text
+  // The classic commands always exit 0 (and wait at the end of their
+  // passes); the others never wait, and tell by their exit status how the
+  // file fared.
+  bool classic;
+  bool loads_codec;
+  int cannot_finish;  // exit status when the run cannot go through (no codec, an escaped failure)
+  bool (*takes)(int word_count, const char* const* words);
+  Access (*access)(int word_count);
+  int (*handler)(Invocation& call);
+};
+
+bool any_words(int, const char* const*) { return true; }
+Access updates(int) { return Access::updates; }
+Access reads(int) { return Access::reads; }
+Access reads_settled(int) { return Access::reads_settled; }
+
+constexpr Command kCommands[] = {
+    {"list", nullptr, true, false, 0, any_words, updates, [](Invocation& c) { return run_passes(c, kList); }},
+    {"extract", nullptr, true, true, 0, any_words, updates, [](Invocation& c) { return run_passes(c, kExtract); }},
+    {"update", nullptr, true, true, 0, [](int n, const char* const*) { return n >= 1; }, updates,
+     [](Invocation& c) { return run_passes(c, kUpdate); }},
+    {"verify", "  verify                  - check every image, changing nothing\n", false, true, kNoImage, any_words,
+     reads, verify},
+    {"info", "  info                    - describe every image\n", false, false, kNoImage, any_words, reads,
+     [](Invocation& c) { return for_each_image(c.run, [&] { describe_image(c.run); }) == 0 ? kNoImage : kSound; }},
+    {"unpack", "  unpack [DIR]            - extract all, modules at their run addresses\n", false, true, kProblems,
+     [](int n, const char* const*) { return n <= 1; }, reads_settled,
+     [](Invocation& c) { return unpack(c.run, c.word_count, c.words); }},
+    {"convert",
+     "  convert raw OUT [START [SIZE]] - write the image as a raw image\n"
+     "  convert bin OUT         - write the image as a BIN file\n",
+     false, false, kProblems, convert_takes, reads_settled,
+     [](Invocation& c) { return convert(c.run, c.word_count, c.words); }},
+    {"registry",
+     "  registry                - list the registry files of every image\n"
+     "  registry NAME           - print the registry file NAME as .reg text\n"
+     "  registry NAME import CHANGES.reg - apply a .reg file to the hive NAME\n",
+     false, true, kProblems, registry_takes,
+     [](int n) { return registry_imports(n) ? Access::updates : Access::reads_settled; },
+     [](Invocation& c) { return registry(c.run, c.word_count, c.words); }},
+    {"symbols", "  symbols                 - list every module's exports at their run addresses\n", false, true,
+     kNoImage, any_words, reads,
+     [](Invocation& c) { return for_each_image(c.run, [&] { print_symbols(c.run); }) == 0 ? kNoImage : kSound; }},
+};
+
+const Command* find_command(const char* word) {
+  for (const Command& command : kCommands)
+    if (equal_ignoring_ascii_case(word, command.name)) return &command;
+  return nullptr;
+}
+
+// Plays back a journal that an interrupted update left; false when it
+// cannot be.
+bool play_back(Run& run, const std::string& journal) {
+  switch (play_back_journal(run.stream, journal)) {
+    case Playback::none:
+      return true;
+    case Playback::restored:
+      say(run.out, "Restored %s from the journal of an interrupted update\n", shown(run.bin_path).c_str());
+      return true;
+    case Playback::discarded:
+      say(run.out, "Removed the incomplete journal of an interrupted update; %s was not changed\n",
+          shown(run.bin_path).c_str());
+      return true;
+    case Playback::failed:
+      say(run.out, "Unable to play back the journal %s of an interrupted update\n", shown(journal).c_str());
+      return false;
   }
+  return false;
 }
 
 int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
@@ -143,19 +216,16 @@ int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
     print_usage(out, program);
     return 0;
   }
-  const int kind = command_kind(argv[2]);
+  const Command* command = find_command(argv[2]);
   const int word_count = argc - 3;
   const char* const* words = argv + 3;
-  // The modern commands only read the file: a read-only file or medium will
-  // do, a journal left by an interrupted update stays as it is, and the exit
-  // status tells how the file fared. registry's import writes the file as
-  // update does, after playing back such a journal.
-  const bool modern = kind >= kVerify;
-  const bool writes = !modern || (kind == kRegistry && registry_imports(word_count));
-  if (kind == 0 || !takes_words(kind, word_count, words)) {
+  if (command == nullptr || !command->takes(word_count, words)) {
     print_usage(out, program);
-    return modern ? kProblems : 0;
+    return command != nullptr && !command->classic ? kProblems : 0;
   }
+  const int failed = command->classic ? 0 : kProblems;
+  const Access access = command->access(word_count);
+  const bool writes = access == Access::updates;
 
   Run run;
   run.out = out;
@@ -167,64 +237,38 @@ int run_sequence(int argc, const char* const* argv, const RunOptions& options) {
     if (writes && path_kind(journal) != PathKind::missing)
       say(out, "The journal %s of an interrupted update waits until the BIN file can be written\n",
           shown(journal).c_str());
-    return modern ? kNoImage : 0;
+    return command->classic ? 0 : kNoImage;
   }
   run.output_directory.protect(run.stream.descriptor(), journal);
-  // What unpack, convert and registry write from a half-updated file would
-  // be wrong.
-  if ((kind == kUnpack || kind == kConvert || kind == kRegistry) && !writes && journal_pending(run, program, journal))
-    return kProblems;
-  if (writes) {
-    // An update that a kill or a power cut interrupted is undone before
-    // anything else reads the BIN file.
-    switch (play_back_journal(run.stream, journal)) {
-      case Playback::none:
-        break;
-      case Playback::restored:
-        say(out, "Restored %s from the journal of an interrupted update\n", shown(run.bin_path).c_str());
-        break;
-      case Playback::discarded:
-        say(out, "Removed the incomplete journal of an interrupted update; %s was not changed\n",
-            shown(run.bin_path).c_str());
-        break;
-      case Playback::failed:
-        say(out, "Unable to play back the journal %s of an interrupted update\n", shown(journal).c_str());
-        return modern ? kProblems : 0;
-    }
-  }
-  if ((kind == kExtract || kind == kUpdate || kind == kVerify || kind == kUnpack || kind == kRegistry ||
-       kind == kSymbols) &&
-      !run.codec.load(options.library_dir)) {
+  if (access == Access::reads_settled && journal_pending(run, program, journal)) return kProblems;
+  if (writes && !play_back(run, journal)) return failed;
+  if (command->loads_codec && !run.codec.load(options.library_dir)) {
     say(out, "?Can't load Compression library\n");
-    return kind == kUnpack || kind == kRegistry ? kProblems : modern ? kNoImage : 0;
+    return command->cannot_finish;
   }
-  if (kind == kVerify) return verify(run, program, journal);
-  if (kind == kInfo) return for_each_image(run, [&] { describe_image(run); }) == 0 ? kNoImage : kSound;
-  if (kind == kSymbols) return for_each_image(run, [&] { print_symbols(run); }) == 0 ? kNoImage : kSound;
-  if (kind == kUnpack) return unpack(run, word_count, words);
-  if (kind == kConvert) return convert(run, word_count, words);
-  if (kind == kRegistry) return registry(run, word_count, words);
-
-  const std::vector<std::string> entries = entry_words(kind, word_count, words);
-  std::vector<const char*> entry_pointers;
-  for (const std::string& entry : entries) entry_pointers.push_back(entry.c_str());
-  const int entry_count = static_cast<int>(entry_pointers.size());
-  if (for_each_image(run, [&] { run_passes(run, kind, entry_count, entry_pointers.data()); }) == 0) return 0;
-  if (kind == kUpdate && run.several_images && run.update.missing && !run.update.found)
-    say(out, "Unable to find %s on BIN\n", printable(entries[0]).c_str());
-
-  // Whoever reads the output through a pipe sees it now, not after the wait.
-  std::fflush(out);
-  if (options.wait) options.wait(kFinalWaitMilliseconds);
-  return 0;
+  Invocation call{run, program, journal, word_count, words, options};
+  return command->handler(call);
 }
 
 }  // namespace
 
+void print_help(std::FILE* out, const char* program) {
+  print_usage(out, program);
+  for (const Command& command : kCommands)
+    if (command.help != nullptr) say(out, "%s", command.help);
+}
+
+const char* command_name(const char* word) {
+  const Command* command = find_command(word);
+  return command != nullptr ? command->name : nullptr;
+}
+
 int run_command_line(int argc, const char* const* argv, const RunOptions& options) {
   // Nothing the tool meets may end a classic command's run other than with
   // exit code 0: a failure that escapes the passes is one line of output.
-  // verify and info then say that the file could not be read through.
+  // verify, info and symbols then say that the file could not be read
+  // through; unpack, convert and registry that they could not write all of
+  // it.
   try {
     return run_sequence(argc, argv, options);
   } catch (const std::bad_alloc&) {
@@ -233,10 +277,8 @@ int run_command_line(int argc, const char* const* argv, const RunOptions& option
     say(options.out, "Unexpected failure: %s\n", e.what());
   }
   std::fflush(options.out);
-  // verify and info could not read the file through; unpack and convert
-  // could not write all of it.
-  const int kind = argc > 2 ? command_kind(argv[2]) : 0;
-  return kind == kVerify || kind == kInfo || kind == kSymbols ? kNoImage : kind >= kUnpack ? kProblems : 0;
+  const Command* command = argc > 2 ? find_command(argv[2]) : nullptr;
+  return command != nullptr ? command->cannot_finish : 0;
 }
 
 }  // namespace xipsaw

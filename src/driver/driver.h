@@ -25,11 +25,10 @@ void print_usage(std::FILE* out, const char* program);
 // The usage text, then a line for each command beyond the classic ones.
 void print_help(std::FILE* out, const char* program);
 
-// The CommandKind a command word selects, or 0: list, extract, update, and
-// the commands beyond the classic ones, verify, info, unpack, convert,
-// registry and symbols. ASCII letters match without regard to case; every
-// other byte must match exactly.
-int command_kind(const char* word);
+// The name of the command a word selects, or nullptr: list, extract,
+// update, and the commands beyond the classic ones. ASCII letters match
+// without regard to case; every other byte must match exactly.
+const char* command_name(const char* word);
 
 // The output directory for a BIN file argument: the argument up to its first
 // '.', followed by "-" when it has no '.'.

@@ -6,7 +6,7 @@
 #include "common/file_status.h"
 #include "common/native_path.h"
 #include "common/words.h"
-#include "driver/images.h"
+#include "images/each_image.h"
 #include "files/file_update.h"
 #include "output/messages.h"
 #include "registry/hive_edit.h"

@@ -16,14 +16,8 @@
 
 namespace xipsaw {
 
-// The classic commands, then the modern ones: they open the file for
-// reading only, never play back a journal (registry's import, which writes
-// the file as update does, plays it back), never wait, and tell by their
-// exit status how the file fared.
-enum CommandKind : int32_t {
-  kList = 1, kExtract = 2, kUpdate = 3, kVerify = 4, kInfo = 5, kUnpack = 6, kConvert = 7, kRegistry = 8,
-  kSymbols = 9
-};
+// What the passes do with each entry they walk.
+enum CommandKind : int32_t { kList = 1, kExtract = 2, kUpdate = 3 };
 
 // How the passes write entries out: as extract writes them, or as unpack
 // does.

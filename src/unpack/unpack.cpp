@@ -1,6 +1,6 @@
 #include "unpack/unpack.h"
 
-#include "driver/images.h"
+#include "images/each_image.h"
 #include "extraction/extraction.h"
 #include "files/file_pass.h"
 #include "modules/module_exports.h"

@@ -1,4 +1,4 @@
-#include "driver/images.h"
+#include "images/each_image.h"
 
 #include <cstring>
 
