@@ -7,7 +7,6 @@
 #include <memory>
 #include <optional>
 
-#include "common/le.h"
 #include "common/words.h"
 #include "convert/image_bytes.h"
 #include "images/each_image.h"
@@ -44,9 +43,10 @@ void write_record_header(OutputFile& out, const BinRecord& record) {
   out.write(header, sizeof header);
 }
 
-// The raw image: count bytes of the address space from address from on,
-// into out a slice at a time.
-bool write_raw(Image& image, const ImageExtent& extent, uint64_t from, uint64_t count, OutputFile& out) {
+// The raw image: count bytes of the address space from the place from on
+// (its distance from the image's first address), into out a slice at a
+// time.
+bool write_raw(Image& image, const ImageExtent& extent, int64_t from, uint64_t count, OutputFile& out) {
   ImageBytes bytes(image, extent, from);
   std::unique_ptr<uint8_t[]> slice(new uint8_t[kSlice]);
   for (uint64_t done = 0; done < count && !out.failed();) {
@@ -60,54 +60,33 @@ bool write_raw(Image& image, const ImageExtent& extent, uint64_t from, uint64_t 
 
 // The header, records of every byte of the image in address order, each
 // with its checksum, and the end record, whose length is where the boot
-// loader jumps.
+// loader jumps. An image that runs across the top of the address space has
+// its records end there and go on from address 0, as its source's do.
 bool write_bin(Image& image, const ImageExtent& extent, uint32_t launch, OutputFile& out) {
   uint8_t header[kBinHeaderSize];
-  BinHeader{extent.first, static_cast<uint32_t>(extent.last - extent.first)}.store(header);
+  BinHeader{extent.first, static_cast<uint32_t>(extent.length)}.store(header);
   out.write(header, sizeof header);
   // A record at address 0 whose bytes sum to 0 would read as the end
   // record. The image's first record holds its "ECEC" signature, 0x40
   // bytes in, so only an image whose end its ROM header puts before that
   // (a hostile one) can have such a record: its zeros are left out.
-  ImageBytes bytes(image, extent, extent.first);
+  ImageBytes bytes(image, extent, 0);
   std::unique_ptr<uint8_t[]> data(new uint8_t[kRecordLength]);
-  for (uint64_t at = extent.first; at < extent.last && !out.failed();) {
-    const auto n = static_cast<uint32_t>(std::min<uint64_t>(extent.last - at, kRecordLength));
+  for (uint64_t done = 0; done < extent.length && !out.failed();) {
+    const uint32_t address = extent.first + static_cast<uint32_t>(done);
+    const auto n = static_cast<uint32_t>(
+        std::min<uint64_t>({extent.length - done, kRecordLength, (uint64_t{1} << 32) - address}));
     if (!bytes.read(data.get(), n)) return false;
     uint32_t sum = 0;
     for (uint32_t i = 0; i < n; ++i) sum += data[i];
-    if (!is_end_record(static_cast<uint32_t>(at), sum)) {
-      write_record_header(out, {static_cast<uint32_t>(at), n, sum});
+    if (!is_end_record(address, sum)) {
+      write_record_header(out, {address, n, sum});
       out.write(data.get(), n);
     }
-    at += n;
+    done += n;
   }
   write_record_header(out, {0, launch, 0});
   return true;
-}
-
-// Where a boot loader jumps once the image is in place: a BIN file's own
-// launch address (the length of its end record), else the entry point of
-// the image's kernel (nk.exe, or else the first module), as its records
-// address it.
-uint32_t launch_address(Image& image) {
-  BinRecord end;
-  if (image.kind == ImageKind::bin && find_end_record(*image.stream, image.first_record_position, end))
-    return end.length;
-  TableReader table;
-  ModuleEntry module;
-  std::optional<ModuleEntry> kernel;
-  if (load_module_table(image, table)) {
-    while (next_module_entry(image, table, module)) {
-      if (!read_image_string(image, module.name_address, module.name)) continue;
-      if (!kernel || module.name == "nk.exe") kernel = module;
-      if (module.name == "nk.exe") break;
-    }
-  }
-  uint8_t e32[12] = {};
-  if (!kernel || locate_address(image, kernel->e32offset) == 0 || read_image(image, e32, sizeof e32) != sizeof e32)
-    return image.header.image_start;
-  return load_u32(e32 + 8) + load_u32(e32 + 4) - image.rom_offset;  // image_base + entry_point
 }
 
 struct Request {
@@ -128,15 +107,20 @@ bool convert_image(Run& run, const Request& request) {
     return false;
   }
   const ImageExtent extent = image_extent(image);
-  uint64_t from = extent.first, length = extent.last - extent.first;
+  int64_t from = 0;  // from the image's first address
+  uint64_t length = extent.length;
   if (request.start) {
-    from = static_cast<uint32_t>(*request.start - image.rom_offset);
-    if (!request.size && from >= extent.last) {
+    // START as the records address it: inside the image, before its first
+    // address (zeros up to it are written), or past its end.
+    const auto start = static_cast<uint32_t>(*request.start - image.rom_offset);
+    const uint32_t distance = start - extent.first;
+    from = distance >= extent.length && start < extent.first ? -int64_t{extent.first - start} : int64_t{distance};
+    if (!request.size && from >= static_cast<int64_t>(extent.length)) {
       say(run.out, "Unable to write %s: 0x%08llx lies past the end of the image\n", target.c_str(),
           static_cast<unsigned long long>(*request.start));
       return false;
     }
-    length = request.size ? *request.size : extent.last - from;
+    length = request.size ? *request.size : extent.length - from;
   }
   // An address space is 4 GiB: a small hostile file whose ROM header or
   // records claim addresses far apart would fill the disk with zeros. Real
@@ -144,7 +128,7 @@ bool convert_image(Run& run, const Request& request) {
   // is the user's to choose.
   const int64_t file_size = std::max<int64_t>(image.stream->size(), 1);
   const uint64_t most = kMostPerFileByte * static_cast<uint64_t>(file_size);
-  const uint64_t span = request.bin ? extent.last - extent.first : length;
+  const uint64_t span = request.bin ? extent.length : length;
   if (!request.size && span > most) {
     say(run.out, "Unable to write %s: the image spans 0x%llx bytes, more than %llu times the file it is in%s\n",
         target.c_str(), static_cast<unsigned long long>(span), static_cast<unsigned long long>(kMostPerFileByte),

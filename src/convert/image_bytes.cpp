@@ -3,67 +3,49 @@
 #include <algorithm>
 #include <cstring>
 
-#include "common/le.h"
-
 namespace xipsaw {
 
-ImageExtent image_extent(Image& image) {
-  ImageExtent extent;
-  extent.first = image.header.image_start;
-  // physlast as the records or the stretch address it; a value at or below
-  // the first address says nothing.
-  const uint32_t physlast = image.rom_header.physlast() - image.rom_offset;
-  const uint64_t stated = physlast > extent.first ? physlast : extent.first;
-  BinStream& stream = *image.stream;
-  if (image.kind == ImageKind::raw) {
-    Stretch stretch;
-    const uint64_t held = image.store->next(stream, extent.first, stretch) ? stretch.end : extent.first;
-    extent.last = physlast > extent.first ? std::min(stated, held) : held;
-    return extent;
-  }
-  extent.last = stated;
-  image.store->visit(stream, [&](uint32_t address, uint32_t length, int64_t) {
-    const uint64_t end = uint64_t{address} + length;
-    // A record whose end wraps past 2^32 is never located.
-    if (end < (uint64_t{1} << 32) && end > extent.last) extent.last = end;
-    return true;
-  });
-  return extent;
-}
-
 bool ImageBytes::read(uint8_t* buffer, size_t count) {
+  constexpr uint64_t kTop = uint64_t{1} << 32;
   BinStream& stream = *image_.stream;
+  const auto length = static_cast<int64_t>(extent_.length);
   while (count > 0) {
-    // How far the bytes from address_ on are zeros, or, where the image
-    // holds them, how many to take from the file.
-    uint64_t zeros = count;
+    // How far the bytes from at_ on are zeros, or, where the image holds
+    // them, how many to take from the file.
+    int64_t zeros = static_cast<int64_t>(std::min<uint64_t>(count, kTop));
     size_t take = 0;
-    if (address_ < extent_.first) {
-      zeros = extent_.first - address_;
-    } else if (address_ < extent_.last) {
-      if (!have_stretch_ || address_ >= stretch_.end)
-        have_stretch_ = image_.store->next(stream, static_cast<uint32_t>(address_), stretch_);
-      const uint64_t data = have_stretch_ ? std::min<uint64_t>(stretch_.address, extent_.last) : extent_.last;
-      if (address_ < data) {
-        zeros = data - address_;
+    const uint32_t address = extent_.first + static_cast<uint32_t>(at_);
+    if (at_ < 0) {
+      zeros = -at_;
+    } else if (at_ < length) {
+      const auto inside = [&] { return address - stretch_.address < stretch_.end - stretch_.address; };
+      if (!have_stretch_ || !inside()) have_stretch_ = image_.store->next(stream, address, stretch_);
+      // Where the stretch's data begins, at or above the address; with none
+      // there, the image goes on from address 0 past the top of the address
+      // space.
+      const uint64_t ahead = !have_stretch_ ? kTop - address : inside() ? 0 : stretch_.address - address;
+      const int64_t data = std::min<int64_t>(at_ + static_cast<int64_t>(ahead), length);
+      if (at_ < data) {
+        zeros = data - at_;
       } else {
         zeros = 0;
-        take = static_cast<size_t>(std::min<uint64_t>({count, stretch_.end - address_, extent_.last - address_}));
+        take = static_cast<size_t>(std::min<uint64_t>({count, uint32_t{stretch_.end - address - 1} + uint64_t{1},
+                                                       static_cast<uint64_t>(length - at_)}));
       }
     }
     if (zeros > 0) {
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(zeros, count));
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(zeros), count));
       std::memset(buffer, 0, n);
       buffer += n;
       count -= n;
-      address_ += n;
+      at_ += static_cast<int64_t>(n);
       continue;
     }
-    stream.seek(stretch_.data_position + static_cast<int64_t>(address_ - stretch_.address));
+    stream.seek(stretch_.data_position + (address - stretch_.address));
     if (stream.read(buffer, take) != take) return false;
     buffer += take;
     count -= take;
-    address_ += take;
+    at_ += static_cast<int64_t>(take);
   }
   return true;
 }

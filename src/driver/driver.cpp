@@ -72,10 +72,10 @@ int verify(Invocation& call) {
   VerifyTotals totals;
   if (journal_pending(run, program, journal)) ++totals.problems;
   // A BIN file whose image does not open (one cut short, say) still has its
-  // records checked, and the message why it does not open is one more
+  // container checked, and the message why it does not open is one more
   // problem; only a file in which nothing is an image is status 2.
-  const auto records = [&] { verify_records(run, totals); };
-  if (for_each_image(run, [&] { verify_image(run, totals); }, records) == 0) {
+  const auto container = [&] { verify_container(run, totals); };
+  if (for_each_image(run, [&] { verify_image(run, totals); }, container) == 0) {
     if (!is_bin_file(run.stream)) return kNoImage;
     ++totals.problems;
   }

@@ -108,6 +108,8 @@ class TableReader {
   size_t taken_ = 0;
 };
 
+// The kinds of container a file can hold an image in, which only the
+// search that finds them and the stores that read them tell apart.
 enum class ImageKind { bin, raw };
 
 // One image of the file. Addresses that the image itself holds (the ROM
@@ -119,11 +121,8 @@ struct Image {
   explicit Image(BinStream& file) : stream(&file) {}
 
   BinStream* stream;  // the file's one stream, shared by every image in it
-  ImageKind kind = ImageKind::bin;
   int64_t file_offset = 0;  // where the container's header or the raw image begins
-  int64_t first_record_position = 0;
-  BinHeader header;  // a raw image's image_start is its first address
-  std::unique_ptr<ImageStore> store;
+  std::unique_ptr<ImageStore> store;  // the container: where each address lies, what it says of the image
   RecordCursor cursor;
   Transaction* transaction = nullptr;  // while one is open, write_image stages into it
 
@@ -178,6 +177,16 @@ bool next_file_entry(Image& image, TableReader& table, FileEntry& entry);
 // the 1023-byte limit, a gap or the end of the file).
 bool read_image_string(Image& image, uint32_t address, std::string& name, bool* terminated = nullptr);
 uint32_t file_entry_address(const Image& image, uint32_t index);
+
+// What the container and the ROM header say of the image (see
+// image_answers.cpp), in the addresses its records or its stretch of file
+// use (before any ROM offset): the addresses it spans; its length; where a
+// boot loader jumps once it is in place: the container's launch address,
+// else the entry point of the image's kernel (nk.exe, else its first
+// module) as its records address it, else its first address.
+ImageExtent image_extent(Image& image);
+uint32_t image_length(const Image& image);
+uint32_t launch_address(Image& image);
 int store_file_entry(Image& image, std::FILE* out, uint32_t index, uint32_t real_size, uint32_t stored_size,
                      uint32_t attributes);
 

@@ -3,13 +3,19 @@
 // whose checksum every write must keep right, or the stretch of a raw image,
 // the file from the image's first byte on at consecutive addresses, with
 // nothing to keep right. Both answer the same questions: which stretch of
-// the file holds an address, and which stretches there are, in file order.
+// the file holds an address, which stretches there are, in file order, and
+// what the container says of the image: its first address, its extent, its
+// length, its launch address, its records. Addresses are taken modulo 2^32:
+// an image may run across the top of the address space on to address 0.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
 
+#include "common/offset_name.h"
 #include "image/bin_stream.h"
 
 namespace xipsaw {
@@ -27,9 +33,47 @@ struct Stretch {
   int64_t header_position = kNoRecordHeader;
 };
 
+// The addresses an image spans: length of them from first on, modulo 2^32
+// (so at most 2^32).
+struct ImageExtent {
+  uint32_t first = 0;
+  uint64_t length = 0;
+};
+
+// Where an address lies from an image's first: an address less than 2 GiB
+// past it, modulo 2^32, lies at or above it, any other below it. No image
+// spans 2 GiB, so an image that runs across the top of the address space
+// still has all of its addresses above its first.
+inline bool lies_above(uint32_t first, uint32_t address) { return address - first < 0x80000000u; }
+
+// A problem that a container's own check finds, as a line of text.
+using ReportProblem = std::function<void(const std::string& problem)>;
+
 class ImageStore {
  public:
   virtual ~ImageStore() = default;
+
+  // The image's first address, as the container gives it.
+  virtual uint32_t first_address() const = 0;
+  // The addresses the image spans, from its first address to stated_end,
+  // the end its ROM header gives (physlast in the store's addresses), or to
+  // the end of what the container holds. stated_end says nothing where it
+  // does not lie above the first address.
+  virtual ImageExtent extent(BinStream& stream, uint32_t stated_end) = 0;
+  // The image's length as the container gives it, or stated, its ROM
+  // header's, where the container gives none.
+  virtual uint32_t length(uint32_t stated) const = 0;
+  // Where a boot loader jumps once the image is in place, as the container
+  // records it; nothing where it records none.
+  virtual std::optional<uint32_t> launch_address(BinStream& stream) = 0;
+  // Whether the container's kind records a launch address, so that a
+  // container without one lacks it.
+  virtual bool records_launch_address() const = 0;
+  // The container in a few words: "BIN container, 3 records".
+  virtual std::string describe(BinStream& stream) = 0;
+  // Checks the container's own structure (a BIN file's records, their
+  // checksums and overlaps) and returns how many records it has.
+  virtual uint32_t check(BinStream& stream, const ReportProblem& problem) = 0;
 
   // The stretch that holds address, in the image's own addresses, or false
   // when none does. The stream's position is the same after as before.
@@ -76,6 +120,19 @@ class RawImage final : public ImageStore {
     return true;
   }
   int64_t file_size() const override { return file_size_; }
+
+  uint32_t first_address() const override { return address_; }
+  // To the stated end or the end of the file, whichever comes first, so that
+  // the padding of a flash partition is not taken for image.
+  ImageExtent extent(BinStream&, uint32_t stated_end) override {
+    const uint32_t stated = stated_end - address_;
+    return {address_, stated != 0 && lies_above(address_, stated_end) ? std::min(stated, length_) : length_};
+  }
+  uint32_t length(uint32_t stated) const override { return stated; }
+  std::optional<uint32_t> launch_address(BinStream&) override { return std::nullopt; }
+  bool records_launch_address() const override { return false; }
+  std::string describe(BinStream&) override { return "raw image at file offset " + offset_name(offset_); }
+  uint32_t check(BinStream&, const ReportProblem&) override { return 0; }
 
  private:
   int64_t offset_;

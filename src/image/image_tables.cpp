@@ -45,7 +45,7 @@ FileEntry FileEntry::parse(const uint8_t* b) {
 }
 
 int read_ecec_header(Image& image) {
-  if (locate_address(image, image.header.image_start + kEcecOffset) == 0) return 0;
+  if (locate_address(image, image.store->first_address() + kEcecOffset) == 0) return 0;
   uint8_t signature[4] = {};
   read_image(image, signature, 4);
   if (std::memcmp(signature, "ECEC", 4) != 0) return 0;

@@ -10,6 +10,7 @@ namespace xipsaw {
 namespace {
 
 constexpr uint32_t kNone = UINT32_MAX;
+constexpr uint64_t kTop = uint64_t{1} << 32;  // just past the last address
 
 // Visits the record headers from position on, in file order, until the end
 // record or until a whole header can no longer be read.
@@ -26,19 +27,20 @@ void walk_records(BinStream& stream, int64_t position, Visit&& visit) {
 
 void RecordIndex::build(BinStream& stream, int64_t first_record_position, uint32_t max_records,
                         size_t max_bytes) {
-  *this = RecordIndex(first_record_position);
+  *this = RecordIndex(first_record_position, header_);
   built_ = true;
   file_size_ = std::max<int64_t>(stream.size(), 0);
 
   std::vector<Record> records;
   walk_records(stream, first_record_position, [&](uint32_t address, uint32_t length, int64_t position) {
-    const uint32_t end = address + length;
-    if (end <= address) return true;  // never located
-    if (records.size() == max_records) {
+    if (length == 0) return true;  // never located
+    if (records.size() >= max_records) {
       tail_position_ = position;
       return false;
     }
-    records.push_back({address, end, position});
+    const uint64_t end = uint64_t{address} + length;
+    records.push_back({address, std::min(end, kTop), position});
+    if (end > kTop) records.push_back({0, end - kTop, position});
     return true;
   });
 
@@ -69,7 +71,7 @@ bool RecordIndex::map(const std::vector<Record>& records, size_t n, size_t max_b
   size_t next = 0;
   uint32_t owner = kNone;
   while (next < n || !active.empty()) {
-    uint32_t at = next < n ? records[order[next]].address : UINT32_MAX;
+    uint64_t at = next < n ? records[order[next]].address : kTop;
     if (!active.empty()) at = std::min(at, records[active.front()].end);
     for (; next < n && records[order[next]].address == at; ++next) {
       active.push_back(order[next]);
@@ -85,7 +87,7 @@ bool RecordIndex::map(const std::vector<Record>& records, size_t n, size_t max_b
       const auto high = static_cast<uint32_t>(position >> 32);
       if (high != (highs.empty() ? 0 : highs.back().high)) highs.push_back({static_cast<uint32_t>(runs.size()), high});
       if ((runs.size() + 1) * sizeof(Run) + highs.size() * sizeof(HighPart) > max_bytes) return false;
-      runs.push_back({at, static_cast<uint32_t>(position)});
+      runs.push_back({static_cast<uint32_t>(at), static_cast<uint32_t>(position)});
     }
     owner = now;
   }
@@ -134,9 +136,15 @@ bool RecordIndex::next(BinStream& stream, uint32_t address, Stretch& stretch) {
     Stretch record;
     if (!read_record(stream, owner_position(k), record)) continue;
     const uint32_t from = std::max(address, runs_[k].start);
-    const uint32_t to = k + 1 < runs_.size() ? std::min(record.end, runs_[k + 1].start) : record.end;
+    // The record's end on the run's side of 2^32: a record that runs across
+    // it has a run below its own address only in its part from 0 on.
+    const uint64_t length = record.end - record.address;
+    const uint64_t end = runs_[k].start >= record.address ? std::min(record.address + length, kTop) : record.end;
+    const uint64_t to = k + 1 < runs_.size() ? std::min<uint64_t>(end, runs_[k + 1].start) : end;
     found = from < to;
-    if (found) stretch = {from, to, record.data_position + (from - record.address), record.header_position};
+    if (found)
+      stretch = {from, static_cast<uint32_t>(to), record.data_position + (from - record.address),
+                 record.header_position};
   }
   stream.seek(saved);
   return found;
@@ -148,12 +156,11 @@ bool RecordIndex::lookup(BinStream& stream, uint32_t address, Stretch& record) c
   auto it = std::upper_bound(runs_.begin(), runs_.end(), address,
                              [](uint32_t a, const Run& run) { return a < run.start; });
   if (it != runs_.begin() && read_record(stream, owner_position(static_cast<size_t>(it - 1 - runs_.begin())), record))
-    found = address < record.end;
+    found = address - record.address < record.end - record.address;
   if (!found && tail_position_ >= 0) {
     walk_records(stream, tail_position_, [&](uint32_t start, uint32_t length, int64_t position) {
-      const uint32_t end = start + length;
-      found = start <= address && address < end;
-      if (found) record = {start, end, position + kRecordHeaderSize, position};
+      found = address - start < length;
+      if (found) record = {start, start + length, position + kRecordHeaderSize, position};
       return !found;
     });
   }

@@ -25,8 +25,9 @@ namespace xipsaw {
 // Memory: 8 bytes per run, at most 2n - 1 runs. A BIN file can hold hundreds
 // of millions of records, so the index takes at most max_records of them
 // (16 bytes each while it is built), and fewer when its map would take more
-// than max_bytes. Records with empty ranges (length 0, or an end at or past
-// 2^32) can never be located and are not counted. The records after the
+// than max_bytes. Records of length 0 can never be located and are not
+// counted; a record that runs across the top of the address space holds its
+// addresses up to 2^32 and from 0 on, and counts twice. The records after the
 // indexed ones are the index's tail: an address that no indexed record
 // covers is looked for by walking the tail's headers in file order, as the
 // record stream's plain walk would. Images with fewer records than the
@@ -36,9 +37,10 @@ class RecordIndex final : public ImageStore {
   static constexpr uint32_t kMaxRecords = 1u << 20;
   static constexpr size_t kMaxBytes = size_t{8} << 20;
 
-  // The records whose first header lies at first_record_position; the map
-  // is built at the first lookup.
-  explicit RecordIndex(int64_t first_record_position = 0) : first_record_position_(first_record_position) {}
+  // The records of the container whose header is given, the first of them
+  // at first_record_position; the map is built at the first lookup.
+  explicit RecordIndex(int64_t first_record_position = 0, BinHeader header = {})
+      : first_record_position_(first_record_position), header_(header) {}
 
   // Walks the record headers from first_record_position to the end record,
   // or to where a whole header can no longer be read.
@@ -58,10 +60,25 @@ class RecordIndex final : public ImageStore {
   // Bytes held by the map.
   size_t memory() const;
 
+  // The container's answers (see bin_container.cpp).
+  uint32_t first_address() const override { return header_.image_start; }
+  // To the stated end or the furthest end of a record above the first
+  // address, whichever is further.
+  ImageExtent extent(BinStream& stream, uint32_t stated_end) override;
+  uint32_t length(uint32_t) const override { return header_.image_length; }
+  // The end record's length.
+  std::optional<uint32_t> launch_address(BinStream& stream) override;
+  bool records_launch_address() const override { return true; }
+  std::string describe(BinStream& stream) override;
+  // The chain from the first record to the end record: each record inside
+  // the file, its checksum the sum of its data, and its addresses covered
+  // by no earlier record.
+  uint32_t check(BinStream& stream, const ReportProblem& problem) override;
+
  private:
-  struct Record {  // as read while the map is built
+  struct Record {  // as read while the map is built: a record, or its part on one side of 2^32
     uint32_t address;
-    uint32_t end;
+    uint64_t end;  // at most 2^32
     int64_t header_position;
   };
   struct Run {
@@ -83,6 +100,7 @@ class RecordIndex final : public ImageStore {
   static bool read_record(BinStream& stream, int64_t position, Stretch& record);
 
   int64_t first_record_position_ = 0;
+  BinHeader header_;
   bool built_ = false;
   int64_t file_size_ = 0;
   int64_t tail_position_ = -1;  // header of the first record not indexed, -1 when none

@@ -17,20 +17,14 @@ int read_bin_header(Image& image) {
   const int64_t at = image.stream->tell();
   size_t got = image.stream->read(bytes, sizeof bytes);
   if (got < kBinSignatureSize || !BinHeader::signed_by(bytes)) return 0;
-  image.header = BinHeader::parse(bytes);
-  image.kind = ImageKind::bin;
   image.file_offset = at;
-  image.first_record_position = image.stream->tell();
-  image.store = std::make_unique<RecordIndex>(image.first_record_position);
+  image.store = std::make_unique<RecordIndex>(image.stream->tell(), BinHeader::parse(bytes));
   image.cursor = {};
   return 1;
 }
 
 void open_raw_image(Image& image, int64_t offset, uint32_t address) {
-  image.kind = ImageKind::raw;
   image.file_offset = offset;
-  image.header = {};
-  image.header.image_start = address;
   image.store = std::make_unique<RawImage>(offset, address, image.stream->size());
   image.cursor = {};
 }
@@ -43,6 +37,13 @@ bool find_stretch(Image& image, uint32_t address, Stretch& stretch) {
   return image.store != nullptr && image.store->find(*image.stream, address, stretch);
 }
 
+// The bytes of a stretch from the image's own address at on: up to its end,
+// but not on to the image's address 0 (target is at as the image has it),
+// which is never located, should the stretch run across it.
+uint32_t held_from(const Stretch& stretch, uint32_t at, uint32_t target) {
+  return std::min(stretch.end - at, 0u - target);
+}
+
 }  // namespace
 
 uint32_t locate_address(Image& image, uint32_t target) {
@@ -53,7 +54,7 @@ uint32_t locate_address(Image& image, uint32_t target) {
     return 0;
   }
   image.cursor.address = target;
-  image.cursor.remaining = stretch.end - at;
+  image.cursor.remaining = held_from(stretch, at, target);
   image.cursor.header_position = stretch.header_position;
   image.stream->seek(stretch.data_position + (at - stretch.address));
   return image.cursor.remaining;
@@ -129,7 +130,7 @@ uint32_t reach(Image& image, uint32_t at, uint32_t remaining, int64_t data_posit
     if (total == count) break;
     Stretch next;
     if (at + image.rom_offset == 0 || !find_stretch(image, at, next)) break;
-    remaining = next.end - at;
+    remaining = held_from(next, at, at + image.rom_offset);
     data_position = next.data_position + (at - next.address);
   }
   return total;
@@ -186,7 +187,7 @@ uint32_t measure_image(Image& image, uint32_t address, uint32_t count) {
   Stretch stretch;
   const uint32_t at = address - image.rom_offset;
   if (address == 0 || !find_stretch(image, at, stretch)) return 0;
-  return reach(image, at, stretch.end - at, stretch.data_position + (at - stretch.address), count);
+  return reach(image, at, held_from(stretch, at, address), stretch.data_position + (at - stretch.address), count);
 }
 
 }  // namespace xipsaw

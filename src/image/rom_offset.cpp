@@ -35,7 +35,7 @@ bool find_rom_offset(Image& image, uint32_t& offset) {
     // Only the bytes the file holds can be read.
     const int64_t held = std::clamp<int64_t>(file_size - data_position, 0, length);
     // physfirst + h = pointer + image_start, with h = address + i.
-    const uint32_t wanted = pointer + image.header.image_start - address;
+    const uint32_t wanted = pointer + image.store->first_address() - address;
     for (int64_t i = 0; i + kRomHeaderSize <= held; i += kSlice) {
       const size_t n = static_cast<size_t>(std::min<int64_t>(held - i, kSlice + kRomHeaderSize - 1));
       stream.seek(data_position + i);

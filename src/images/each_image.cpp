@@ -55,7 +55,7 @@ size_t for_each_image(Run& run, const std::function<void()>& visit, const std::f
     run.section_names = {};
     run.used_blocks.clear();
     if (open_found_image(run.image, found)) {
-      if (container && found.kind == ImageKind::bin) container();
+      if (container) container();
       visit();
       ++visited;
     }

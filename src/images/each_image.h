@@ -13,9 +13,9 @@ namespace xipsaw {
 // container of a BIN file, or every image that a search of any other file
 // finds, in file order, each after an "Image at offset" line (and with its
 // own output subdirectory) when there are several. container, when given,
-// is called for each BIN container once its header is read, before its
-// image is opened, whether that opens or not. Returns how many images were
-// visited; 0 after printing why none opens.
+// is called for each image once its container is known, before visit: for
+// a BIN file once its header is read, whether its image opens or not.
+// Returns how many images were visited; 0 after printing why none opens.
 size_t for_each_image(Run& run, const std::function<void()>& visit, const std::function<void()>& container = {});
 
 // Whether the file begins with the container's signature: a BIN file.

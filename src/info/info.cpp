@@ -33,12 +33,6 @@ Compressed compressed_entries(Image& image, E32Layout layout) {
   return c;
 }
 
-uint32_t record_count(Image& image) {
-  uint32_t count = 0;
-  image.store->visit(*image.stream, [&count](uint32_t, uint32_t, int64_t) { return ++count != 0; });
-  return count;
-}
-
 }  // namespace
 
 const char* cpu_name(uint16_t cpu_type) {
@@ -59,21 +53,17 @@ void describe_image(Run& run) {
   Image& image = run.image;
   std::FILE* out = run.out;
   const RomHeader& rom = image.rom_header;
-  if (image.kind == ImageKind::bin) {
-    say(out, "container: BIN container, %u records\n", record_count(image));
-    // Where the boot loader jumps once the image is in place.
-    BinRecord end;
-    if (find_end_record(*image.stream, image.first_record_position, end))
-      say(out, "launch address: 0x%08x\n", end.length);
-    else
-      say(out, "launch address: none (no end record)\n");
-  } else
-    say(out, "container: raw image at file offset %s\n", offset_name(image.file_offset).c_str());
+  ImageStore& store = *image.store;
+  say(out, "container: %s\n", store.describe(*image.stream).c_str());
+  // Where the boot loader jumps once the image is in place: what convert
+  // bin writes, unless the container's kind keeps one and it lacks it.
+  if (!store.launch_address(*image.stream) && store.records_launch_address())
+    say(out, "launch address: none (no end record)\n");
+  else
+    say(out, "launch address: 0x%08x\n", launch_address(image));
+  say(out, "image start: 0x%08x\n", store.first_address());
   // A raw image has no container to give its length: its ROM header does.
-  const uint32_t length = image.kind == ImageKind::bin ? image.header.image_length
-                                                       : rom.physlast() - rom.physfirst();
-  say(out, "image start: 0x%08x\n", image.header.image_start);
-  say(out, "image length: 0x%08x\n", length);
+  say(out, "image length: 0x%08x\n", image_length(image));
   say(out, "rom offset: 0x%08x\n", image.rom_offset);
   const E32Layout layout = decide_e32_layout(image);
   say(out, "e32 layout: %s\n", layout_name(layout));

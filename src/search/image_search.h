@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/offset_name.h"
 #include "image/bin_stream.h"
 #include "image/image.h"
 
@@ -39,14 +40,6 @@ struct SearchLimits {
 // record) and its image opens; raw images inside such a container are that
 // container's image, not images of their own.
 ImageSearch find_images(BinStream& stream, const SearchLimits& limits = {});
-
-// How an image's offset in the file is written: "0x00080000", with more
-// digits beyond 4 GiB.
-inline std::string offset_name(int64_t offset) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%08llx", static_cast<unsigned long long>(offset));
-  return text;
-}
 
 // Opens a found image: the container's records, or the file from the raw
 // image's offset on, then its ECEC signature and ROM header.

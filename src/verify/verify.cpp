@@ -16,10 +16,6 @@ namespace xipsaw {
 
 namespace {
 
-// Separate runs of covered addresses that the overlap check keeps at most
-// (16 MiB or so); real images need a handful.
-constexpr size_t kMaxCoveredRuns = size_t{1} << 20;
-
 // Problem lines printed at most for one entry (a module, a file, the record
 // chain) and in all; the rest are counted. A hostile image may hold
 // billions of problems.
@@ -30,54 +26,19 @@ class Checker {
  public:
   Checker(Run& run, VerifyTotals& totals) : run_(run), image_(run.image), totals_(totals) {}
 
-  // The image's tables and entries (a container's records are checked
-  // apart, whether its image opens or not).
+  // The image's tables and entries (its container is checked apart).
   void check() {
-    if (image_.kind == ImageKind::raw) ++totals_.images;
     layout_ = decide_e32_layout(image_);
     check_modules();
     check_files();
   }
 
-  // The chain from the first record to the end record: each record inside
-  // the file, its checksum the sum of its data, and its addresses covered
-  // by no earlier record.
-  void check_records() {
+  // The container's own structure (its records, for a BIN container),
+  // whether its image opens or not.
+  void check_container() {
     ++totals_.images;
     entry_lines_ = 0;
-    BinStream& stream = *image_.stream;
-    const int64_t size = stream.size();
-    std::map<uint32_t, uint64_t> covered;  // separate runs [start, end) of earlier records
-    bool overlaps_checked = true;
-    for (int64_t position = image_.first_record_position;;) {
-      BinRecord record;
-      if (!BinRecord::read(stream, position, record)) {
-        problem("The records end at file offset %s without an end record", offset_name(position).c_str());
-        return;
-      }
-      if (record.is_end()) return;
-      const uint32_t address = record.address, length = record.length, checksum = record.checksum;
-      ++totals_.records;
-      const std::string where = record_name(address, position);
-      const int64_t data = position + static_cast<int64_t>(kRecordHeaderSize);
-      if (data + length > size) {
-        problem("%s: %llu of its %u bytes of data are missing, past the end of the file", where.c_str(),
-                static_cast<unsigned long long>(data + length - size), length);
-        problem("The records end at file offset %s without an end record", offset_name(size).c_str());
-        return;
-      }
-      uint32_t sum = 0;
-      sum_record_data(stream, data, length, sum);  // the file holds the data: checked above
-      if (sum != checksum) problem("%s: checksum 0x%08x, but its data sums to 0x%08x", where.c_str(), checksum, sum);
-      if (overlaps_checked && !cover(covered, address, address + uint64_t{length}))
-        problem("%s: covers addresses that an earlier record covers", where.c_str());
-      if (overlaps_checked && covered.size() > kMaxCoveredRuns) {
-        problem("Records after file offset %s: too many separate runs to check for overlaps",
-                offset_name(position).c_str());
-        overlaps_checked = false;
-      }
-      position = data + length;
-    }
+    totals_.records += image_.store->check(*image_.stream, [this](const std::string& text) { problem("%s", text.c_str()); });
   }
 
  private:
@@ -97,38 +58,6 @@ class Checker {
     std::vfprintf(run_.out, format, args);
     va_end(args);
     std::fputc('\n', run_.out);
-  }
-
-  // ---- Records ------------------------------------------------------------
-
-  static std::string record_name(uint32_t address, int64_t position) {
-    char text[80];
-    std::snprintf(text, sizeof text, "Record at 0x%08x (file offset %s)", address, offset_name(position).c_str());
-    return text;
-  }
-
-  // Adds [start, end) to the runs; false when it meets one of them. Records
-  // that wrap past 2^32 or hold nothing can never be located, and count
-  // only where they lie below 2^32.
-  static bool cover(std::map<uint32_t, uint64_t>& runs, uint32_t start, uint64_t end) {
-    end = std::min<uint64_t>(end, uint64_t{1} << 32);
-    if (end <= start) return true;
-    auto next = runs.upper_bound(start);
-    bool met = false;
-    if (next != runs.begin() && std::prev(next)->second > start) met = true;
-    if (next != runs.end() && next->first < end) met = true;
-    // Merge with every run that meets or touches [start, end).
-    uint64_t first = start;
-    if (next != runs.begin() && std::prev(next)->second >= start) {
-      --next;
-      first = next->first;
-    }
-    while (next != runs.end() && next->first <= end) {
-      end = std::max(end, next->second);
-      next = runs.erase(next);
-    }
-    runs[static_cast<uint32_t>(first)] = end;
-    return !met;
   }
 
   // ---- Tables and names -----------------------------------------------------
@@ -286,6 +215,6 @@ class Checker {
 
 void verify_image(Run& run, VerifyTotals& totals) { Checker(run, totals).check(); }
 
-void verify_records(Run& run, VerifyTotals& totals) { Checker(run, totals).check_records(); }
+void verify_container(Run& run, VerifyTotals& totals) { Checker(run, totals).check_container(); }
 
 }  // namespace xipsaw

@@ -20,12 +20,12 @@ struct VerifyTotals {
   uint64_t unprinted = 0;  // problems beyond the lines printed
 };
 
-// Checks the image that opened in run.image (but a container's records),
-// printing its problems and adding to the totals.
+// Checks the image that opened in run.image (but its container), printing
+// its problems and adding to the totals.
 void verify_image(Run& run, VerifyTotals& totals);
 
-// Checks the records of the container in run.image, whose header has been
-// read, whether its image opens or not.
-void verify_records(Run& run, VerifyTotals& totals);
+// Counts the image in run.image and checks its container (a BIN file's
+// records), whose header has been read, whether its image opens or not.
+void verify_container(Run& run, VerifyTotals& totals);
 
 }  // namespace xipsaw

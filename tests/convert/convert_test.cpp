@@ -38,7 +38,7 @@ Records records_of(const std::string& path) {
   return r;
 }
 
-// The image of a module and two files, with gaps between its records, whose
+// The image of a module and three files, with gaps between its records, whose
 // ROM header puts its end at 0x80020000, past its last record.
 RomBuilder gapped_rom() {
   RomBuilder rom;
@@ -48,6 +48,7 @@ RomBuilder gapped_rom() {
   modtest::add_marked(rom, "code.dll", 3);
   rom.add_file("boot.cfg", pattern(0x300, 1));
   rom.add_file("zeros.bin", Bytes(0x2000, 0));  // zeros inside a file are data
+  rom.add_file("late.bin", pattern(0x300, 2)).load_offset = 0x80018000;  // in the BIN form's second record
   return rom;
 }
 
@@ -140,6 +141,58 @@ TEST(Convert, ImagesBuiltWithARomOffsetConvertAtTheAddressesTheyRunAt) {
   EXPECT_EQ(tool({dir / "copy.bin", "list"}).output, listing);
   EXPECT_EQ(tool({dir / "step.nb0", "convert", "bin", dir / "raw.bin"}).exit_code, 0);
   EXPECT_EQ(records_of(dir / "raw.bin").launch, 0x0C001000u);
+}
+
+// A stepping stone built at 0xFFFFF000 with a ROM offset: its first page
+// (the "ECEC" word) lies at the top of the address space and its code from
+// address 0 on, so the image runs across the wrap.
+TEST(Convert, ImagesThatRunAcrossTheTopOfTheAddressSpaceConvertWhole) {
+  TempDir dir;
+  const std::string bin = dir / "wrap.bin";
+  RomBuilder rom;
+  rom.image_start = 0x0BFFF000;
+  rom.rom_header_address = 0x0C000800;
+  rom.rom_offset = 0x0C000000;
+  rom.physfirst = 0x0BFFF000;
+  rom.physlast = 0x0C002058;
+  add_loader(rom, 0x0C000000, Bytes(0x40, 0xE5)).e32 = [] {
+    E32Fields e;
+    e.image_base = 0x0C000000;
+    e.entry_point = 0x1000;
+    return e;
+  }();
+  BinBuilder built = rom.layout();
+  Bytes vectors(0x40, 0);
+  vectors[0] = 0xFE, vectors[1] = 0x03, vectors[3] = 0xEA;  // a branch on to address 0
+  built.put(0xFFFFF000, vectors);
+  built.put(0, Bytes{0x0E, 0x00, 0x00, 0xEA});
+  built.launch_address = 0x1000;
+  built.write(bin);
+  ASSERT_EQ(built.records().back().address, 0xFFFFF000u);
+
+  EXPECT_EQ(tool({bin, "convert", "raw", dir / "wrap.nb0"}).exit_code, 0);
+  const Bytes raw = read_file(dir / "wrap.nb0");
+  ASSERT_EQ(raw.size(), 0x3058u);
+  EXPECT_EQ(Bytes(raw.begin() + 0x40, raw.begin() + 0x44), bytes_of("ECEC"));
+  EXPECT_EQ(Bytes(raw.begin() + 0x1000, raw.begin() + 0x1004), (Bytes{0x0E, 0x00, 0x00, 0xEA}));
+  const std::string listing = tool({bin, "list"}).output;
+  EXPECT_EQ(tool({dir / "wrap.nb0", "list"}).output, listing);
+  EXPECT_NE(tool({dir / "wrap.nb0", "info"}).output.find("launch address: 0x0c001000\n"), std::string::npos);
+  // The vendor's .nb0 of the code: START at physfirst + 0x1000, 8 KiB.
+  EXPECT_EQ(tool({bin, "convert", "raw", dir / "code.nb0", "0x0C000000", "8192"}).exit_code, 0);
+  EXPECT_EQ(read_file(dir / "code.nb0"), Bytes(raw.begin() + 0x1000, raw.begin() + 0x3000));
+  // The BIN form ends a record at the top and goes on from 0; it converts
+  // back to the same raw image.
+  EXPECT_EQ(tool({bin, "convert", "bin", dir / "copy.bin"}).exit_code, 0);
+  const Records copy = records_of(dir / "copy.bin");
+  EXPECT_EQ(copy.start, 0xFFFFF000u);
+  EXPECT_EQ(copy.length, 0x3058u);
+  EXPECT_EQ(copy.records, (std::vector<std::pair<uint32_t, uint32_t>>{{0xFFFFF000u, 0x1000}, {0, 0x2058}}));
+  EXPECT_EQ(copy.launch, 0x1000u);
+  EXPECT_EQ(tool({dir / "copy.bin", "list"}).output, listing);
+  EXPECT_EQ(tool({dir / "copy.bin", "verify"}).exit_code, 0);
+  EXPECT_EQ(tool({dir / "copy.bin", "convert", "raw", dir / "again.nb0"}).exit_code, 0);
+  EXPECT_EQ(read_file(dir / "again.nb0"), raw);
 }
 
 TEST(Convert, SeveralImagesEachToItsOwnFileAndNeverOverTheSource) {

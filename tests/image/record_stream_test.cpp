@@ -20,8 +20,7 @@ TEST(RecordStream, HeaderAndLocateBoundaries) {
   BinBuilder bin;
   bin.add_raw_record(raw(0x1000, iota(16)));
   OpenedImage img(bin);
-  EXPECT_EQ(img.image.first_record_position, 15);
-  EXPECT_EQ(img.image.header.image_start, 0x80000000u);
+  EXPECT_EQ(img.image.store->first_address(), 0x80000000u);
   EXPECT_EQ(xipsaw::locate_address(img.image, 0x1000), 16u);
   EXPECT_EQ(img.image.cursor.header_position, 15);
   EXPECT_EQ(xipsaw::locate_address(img.image, 0x100F), 1u);
