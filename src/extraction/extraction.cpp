@@ -31,9 +31,9 @@ void report_failure(Run& run, const char* format, ...) {
   va_end(args);
 }
 
-bool use_block(Run& run, uint32_t address, uint32_t name_address, std::string& why) {
+bool use_block(Run& run, uint32_t address, uint32_t size, uint32_t name_address, std::string& why) {
   uint32_t earlier = 0;
-  switch (run.used_blocks.use(address, name_address, earlier)) {
+  switch (run.used_blocks.use(address, size, name_address, earlier)) {
     case UsedBlocks::Use::first:
       return true;
     case UsedBlocks::Use::reused:
@@ -47,9 +47,9 @@ bool use_block(Run& run, uint32_t address, uint32_t name_address, std::string& w
   return false;
 }
 
-bool claim_block(Run& run, uint32_t address, uint32_t name_address) {
+bool claim_block(Run& run, uint32_t address, uint32_t size, uint32_t name_address) {
   std::string why;
-  if (use_block(run, address, name_address, why)) return true;
+  if (use_block(run, address, size, name_address, why)) return true;
   ++run.failed_entries;
   say(run.out, "%s %s\n", printable(run.entry).c_str(), why.c_str());
   return false;

@@ -48,7 +48,7 @@ Compressed compressed_entries(Image& image, E32Layout layout) {
   if (load_module_table(image, modules)) {
     while (next_module_entry(image, modules, module)) {
       uint8_t head[kE32SectionCount + 2] = {};
-      if (tables.use(module.o32offset, 0, earlier) != UsedBlocks::Use::first ||
+      if (tables.use(module.o32offset, 0, 0, earlier) != UsedBlocks::Use::first ||
           locate_address(image, module.e32offset) == 0 || measure_image(image, module.e32offset, e32.size) != e32.size ||
           read_image(image, head, sizeof head) != sizeof head || locate_address(image, module.o32offset) == 0)
         continue;

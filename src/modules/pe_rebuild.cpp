@@ -191,7 +191,7 @@ int rebuild_executable(Run& run, const ModuleEntry& module, E32Layout layout, Ou
     if (s.stored_size == 0) continue;
     // Data that an earlier entry used, or that the image does not hold,
     // ends the rebuild with the headers of the sections before.
-    const bool claimed = claim_block(run, s.data_address, module.name_address);
+    const bool claimed = claim_block(run, s.data_address, s.stored_size, module.name_address);
     if (!claimed || locate_address(image, s.data_address) == 0) {
       if (claimed) report_failure(run, "Unable to read block file\n");
       store_u32(sh + kPointerToRawData, 0);
