@@ -6,7 +6,8 @@
 // million overlapping 2-byte records carrying one file), sparse (a sparse
 // 4 GiB BIN file whose one file claims 3.75 GiB), large (4,000 files and
 // 200 modules, 64 MiB), shared (verify of modules over one header, at two
-// sizes) and heavy (the overlapping records beside the largest compressed
+// sizes), inside (what extract, unpack and verify write for entries inside
+// one run of data, and for section counts the image does not back) and heavy (the overlapping records beside the largest compressed
 // files).
 //
 // The children run under a 1 GiB address-space limit, so that a build that
@@ -190,6 +191,84 @@ struct Bench {
     std::fflush(stdout);
   }
 
+  // Images whose entries each take most of what earlier entries took:
+  // 2,000 files 128 bytes apart in one run of 256 KiB, each to its end;
+  // 2,000 sections of one module the same; eight modules that claim 58,853
+  // sections over a table of one. The bytes that extract and unpack write
+  // (files and output), against the BIN file's (target: 200 times, plus
+  // 2 MiB), and verify.
+  void inside() {
+    const Bytes run_of_data(256 * 1024, 'r');
+    const uint32_t shared = 0x80800000;
+    RomBuilder files;
+    for (uint32_t f = 0; f < 2000; ++f) {
+      RomFile& file = files.add_file(numbered('f', f, ".bin"), run_of_data);
+      file.stored_size = file.real_size = 256 * 1024 - 128 * f;
+      file.load_offset = shared + 128 * f;
+      file.emit_data = f == 0;
+    }
+    RomBuilder sections;
+    RomModule& module = sections.add_module("run.dll");
+    for (uint32_t i = 0; i < 2000; ++i) {
+      RomSection section;
+      section.data = run_of_data;
+      section.virtual_size = 256 * 1024;
+      section.rva = 0x1000 + (i << 18);
+      section.stored_size = 256 * 1024 - 128 * i;
+      section.data_address = shared + 128 * i;
+      section.emit_data = i == 0;
+      section.flags = 0x40;
+      module.sections.push_back(section);
+    }
+    RomBuilder counts;
+    for (uint32_t m = 0; m < 8; ++m) {
+      RomModule& wide = counts.add_module(numbered('w', m, ".dll"));
+      wide.e32.section_count = 58853;
+      wide.sections.resize(1);
+    }
+    const std::string tool = XIPSAW_EXECUTABLE;
+    const std::string out = dir + "/output.txt";
+    for (auto& [name, rom] : {std::pair<const char*, RomBuilder&>{"2,000 files inside one run", files},
+                              {"2,000 sections inside one run", sections},
+                              {"8 modules claiming 58,853 sections", counts}}) {
+      const std::string path = dir + "/inside.bin";
+      rom.layout().write(path);
+      const double size = static_cast<double>(std::filesystem::file_size(path));
+      std::printf("inside: %s (%.1f KiB):\n", name, size / 1024);
+      print_row("cat (anchor)", run_child({"/bin/cat", path}, dir, "/dev/null"));
+      const std::vector<std::pair<std::string, std::vector<std::string>>> commands = {
+          {"extract", {tool, path, "extract"}}, {"unpack", {tool, path, "unpack", dir + "/run"}}, {"verify", {tool, path, "verify"}}};
+      for (const auto& [command, args] : commands) {
+        const Figures f = run_child(args, dir, out);
+        const double written = static_cast<double>(bytes_below(dir + "/inside") + bytes_below(dir + "/run") +
+                                                   std::filesystem::file_size(out));
+        char what[96];
+        std::snprintf(what, sizeof what, "%s: %.1f KiB written, %.1fx", command.c_str(), written / 1024,
+                      written / size);
+        print_row(what, f);
+        std::filesystem::remove_all(dir + "/inside");
+        std::filesystem::remove_all(dir + "/run");
+      }
+      if (!keep) std::filesystem::remove(path);
+    }
+    std::fflush(stdout);
+  }
+
+  // "f7.bin" and the like.
+  static std::string numbered(char prefix, uint32_t n, const char* suffix) {
+    std::string name(1, prefix);
+    name.append(std::to_string(n)).append(suffix);
+    return name;
+  }
+
+  static uint64_t bytes_below(const std::string& path) {
+    uint64_t total = 0;
+    if (std::filesystem::exists(path))
+      for (const auto& entry : std::filesystem::recursive_directory_iterator(path))
+        if (entry.is_regular_file()) total += entry.file_size();
+    return total;
+  }
+
   void large() {
     bench::LargeImage image = bench::large_image();
     const std::string path = dir + "/large.bin";
@@ -219,6 +298,7 @@ int main(int argc, char** argv) {
       {"sparse", [&] { bench.sparse(); }},
       {"large", [&] { bench.large(); }},
       {"shared", [&] { bench.shared(); }},
+      {"inside", [&] { bench.inside(); }},
       {"heavy", [&] { bench.heavy(); }}};
   std::vector<std::string> chosen(argv + std::min(argc, 2), argv + argc);
   bench.keep = std::find(chosen.begin(), chosen.end(), "--keep") != chosen.end();
