@@ -297,6 +297,9 @@ BinBuilder RomBuilder::layout() {
   put_u32(header, 48, n_files);
   put_u32(header, 8, physfirst);
   put_u32(header, 12, physlast);
+  put_u32(header, 20, ram_start);
+  put_u32(header, 24, ram_free);
+  put_u32(header, 28, ram_end);
   put_u16(header, 68, cpu_type);
   bin.put(rom_header_address, header);
   const uint32_t e32_size = newer_e32 ? 110 : 106;

@@ -151,6 +151,9 @@ class RomBuilder {
   uint16_t cpu_type = 0;    // the ROM header's, at offset 68
   uint32_t physfirst = 0;   // the ROM header's first and last address (offsets 8, 12)
   uint32_t physlast = 0;
+  uint32_t ram_start = 0;   // ulRAMStart, ulRAMFree and ulRAMEnd (offsets 20, 24, 28)
+  uint32_t ram_free = 0;
+  uint32_t ram_end = 0;
   // Every address the image holds runs rom_offset above its records' (see
   // moved_down): the BIN header's image_start is image_start - rom_offset.
   uint32_t rom_offset = 0;
