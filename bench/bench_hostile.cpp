@@ -7,8 +7,8 @@
 // 4 GiB BIN file whose one file claims 3.75 GiB), large (4,000 files and
 // 200 modules, 64 MiB), shared (verify of modules over one header, at two
 // sizes), inside (what extract, unpack and verify write for entries inside
-// one run of data, and for section counts the image does not back) and heavy (the overlapping records beside the largest compressed
-// files).
+// one run of data, and for section counts the image does not back) and
+// heavy (the overlapping records beside the largest compressed files).
 //
 // The children run under a 1 GiB address-space limit, so that a build that
 // does not bound its memory fails there instead of taking the machine, and
@@ -198,31 +198,11 @@ struct Bench {
   // (files and output), against the BIN file's (target: 200 times, plus
   // 2 MiB), and verify.
   void inside() {
-    const Bytes run_of_data(256 * 1024, 'r');
-    const uint32_t shared = 0x80800000;
-    RomBuilder files;
-    for (uint32_t f = 0; f < 2000; ++f) {
-      RomFile& file = files.add_file(numbered('f', f, ".bin"), run_of_data);
-      file.stored_size = file.real_size = 256 * 1024 - 128 * f;
-      file.load_offset = shared + 128 * f;
-      file.emit_data = f == 0;
-    }
-    RomBuilder sections;
-    RomModule& module = sections.add_module("run.dll");
-    for (uint32_t i = 0; i < 2000; ++i) {
-      RomSection section;
-      section.data = run_of_data;
-      section.virtual_size = 256 * 1024;
-      section.rva = 0x1000 + (i << 18);
-      section.stored_size = 256 * 1024 - 128 * i;
-      section.data_address = shared + 128 * i;
-      section.emit_data = i == 0;
-      section.flags = 0x40;
-      module.sections.push_back(section);
-    }
+    RomBuilder files = files_inside_one_run(2000, 0x80800000);
+    RomBuilder sections = sections_inside_one_run(2000, 0x80800000);
     RomBuilder counts;
     for (uint32_t m = 0; m < 8; ++m) {
-      RomModule& wide = counts.add_module(numbered('w', m, ".dll"));
+      RomModule& wide = counts.add_module("w" + std::to_string(m).append(".dll"));
       wide.e32.section_count = 58853;
       wide.sections.resize(1);
     }
@@ -237,7 +217,9 @@ struct Bench {
       std::printf("inside: %s (%.1f KiB):\n", name, size / 1024);
       print_row("cat (anchor)", run_child({"/bin/cat", path}, dir, "/dev/null"));
       const std::vector<std::pair<std::string, std::vector<std::string>>> commands = {
-          {"extract", {tool, path, "extract"}}, {"unpack", {tool, path, "unpack", dir + "/run"}}, {"verify", {tool, path, "verify"}}};
+          {"extract", {tool, path, "extract"}},
+          {"unpack", {tool, path, "unpack", dir + "/run"}},
+          {"verify", {tool, path, "verify"}}};
       for (const auto& [command, args] : commands) {
         const Figures f = run_child(args, dir, out);
         const double written = static_cast<double>(bytes_below(dir + "/inside") + bytes_below(dir + "/run") +
@@ -252,13 +234,6 @@ struct Bench {
       if (!keep) std::filesystem::remove(path);
     }
     std::fflush(stdout);
-  }
-
-  // "f7.bin" and the like.
-  static std::string numbered(char prefix, uint32_t n, const char* suffix) {
-    std::string name(1, prefix);
-    name.append(std::to_string(n)).append(suffix);
-    return name;
   }
 
   static uint64_t bytes_below(const std::string& path) {

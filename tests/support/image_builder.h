@@ -187,4 +187,10 @@ Bytes raw_image(RomBuilder& rom);
 // they keep their addresses where the hole's record overlaps them.
 BinBuilder sparse_image(const std::string& name, uint32_t claimed);
 
+// Entries that each take most of what earlier ones took: count files
+// (f0.bin, f1.bin, ...), or count sections of the one module run.dll, 128
+// bytes apart in one run of 256 KiB at address, each to the run's end.
+RomBuilder files_inside_one_run(uint32_t count, uint32_t address);
+RomBuilder sections_inside_one_run(uint32_t count, uint32_t address);
+
 }  // namespace testkit

@@ -102,28 +102,10 @@ TEST(ReusedBlocks, EachBlockIsExpandedAndWrittenOnceAndEveryReuseIsNamed) {
   // Entries 128 bytes apart in one run of 256 KiB, each to its end: the
   // first five share 1 MiB less 1,280 bytes with earlier ones, the sixth
   // would share more.
-  const Bytes run_of_data(256 * 1024, 'r');
-  {
-    RomBuilder rom;
-    for (uint32_t f = 0; f < 2000; ++f) {
-      RomFile& file = rom.add_file(numbered("f", f, ".bin"), run_of_data);
-      file.stored_size = file.real_size = 256 * 1024 - 128 * f;
-      file.load_offset = kShared + 128 * f;
-      file.emit_data = f == 0;
-    }
-    cases.push_back({"files inside one run", rom, "f5.bin reuses the data of f0.bin\n", 1995});
-  }
-  {
-    RomBuilder rom;
-    RomModule& m = rom.add_module("run.dll");
-    for (uint32_t s = 0; s < 2000; ++s) {
-      m.sections.push_back(plain(run_of_data, 256 * 1024, 0x1000 + (s << 18), 0x40));
-      m.sections.back().stored_size = 256 * 1024 - 128 * s;
-      m.sections.back().data_address = kShared + 128 * s;
-      m.sections.back().emit_data = s == 0;
-    }
-    cases.push_back({"sections inside one run", rom, "run.dll reuses the data of run.dll\n", 1});
-  }
+  cases.push_back({"files inside one run", files_inside_one_run(2000, kShared), "f5.bin reuses the data of f0.bin\n",
+                   1995});
+  cases.push_back({"sections inside one run", sections_inside_one_run(2000, kShared),
+                   "run.dll reuses the data of run.dll\n", 1});
   {
     RomBuilder rom;  // modules over successive section tables of 4,096 empty sections
     for (uint32_t m = 0; m < 1000; ++m) {
