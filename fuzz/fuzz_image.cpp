@@ -83,8 +83,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::FILE* f = std::fopen(bin.c_str(), "wb");
   std::fwrite(content.data(), 1, content.size(), f);
   std::fclose(f);
+  // Everything the last run wrote goes, convert's files for several images too.
   std::error_code ignored;
-  for (const char* out : {"/nk", "/run", "/out.nb0", "/out.bin"}) std::filesystem::remove_all(scratch() + out, ignored);
+  std::vector<std::filesystem::path> earlier;
+  for (const auto& entry : std::filesystem::directory_iterator(scratch(), ignored))
+    if (entry.path().filename() != "nk.bin" && entry.path().filename() != "new") earlier.push_back(entry.path());
+  for (const auto& path : earlier) std::filesystem::remove_all(path, ignored);
 
   std::string commands[8][4] = {{"list"},
                                 {"extract"},
