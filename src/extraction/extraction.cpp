@@ -33,7 +33,10 @@ void report_failure(Run& run, const char* format, ...) {
 
 bool use_block(Run& run, uint32_t address, uint32_t size, uint32_t name_address, std::string& why) {
   uint32_t earlier = 0;
-  switch (run.used_blocks.use(address, size, name_address, earlier)) {
+  // Only the bytes that the image holds are read, whatever size a hostile
+  // or damaged entry claims.
+  const uint32_t held = size == 0 ? 0 : measure_image(run.image, address, size);
+  switch (run.used_blocks.use(address, held, name_address, earlier)) {
     case UsedBlocks::Use::first:
       return true;
     case UsedBlocks::Use::reused:
