@@ -34,9 +34,14 @@ void report_failure(Run& run, const char* format, ...) {
 bool use_block(Run& run, uint32_t address, uint32_t size, uint32_t name_address, std::string& why) {
   uint32_t earlier = 0;
   // Only the bytes that the image holds are read, whatever size a hostile
-  // or damaged entry claims.
-  const uint32_t held = size == 0 ? 0 : measure_image(run.image, address, size);
-  switch (run.used_blocks.use(address, held, name_address, earlier)) {
+  // or damaged entry claims; they are measured once the block is known not
+  // to begin where an earlier one did.
+  UsedBlocks& used = run.used_blocks;
+  const UsedBlocks::Use use =
+      used.began(address, earlier)
+          ? UsedBlocks::Use::reused
+          : used.use(address, size == 0 ? 0 : measure_image(run.image, address, size), name_address, earlier);
+  switch (use) {
     case UsedBlocks::Use::first:
       return true;
     case UsedBlocks::Use::reused:

@@ -19,22 +19,26 @@ void UsedBlocks::grow() {
     if (slot.address != 0) slots_[find(slot.address)] = slot;
 }
 
+bool UsedBlocks::began(uint32_t address, uint32_t& earlier) const {
+  if (address == 0 || slots_.empty()) return false;
+  const Slot& slot = slots_[find(address)];
+  if (slot.address != address) return false;
+  earlier = slot.name_address;
+  return true;
+}
+
 UsedBlocks::Use UsedBlocks::use(uint32_t address, uint32_t size, uint32_t name_address, uint32_t& earlier) {
   if (address == 0) return Use::first;
-  if (!slots_.empty()) {
-    const Slot& slot = slots_[find(address)];
-    if (slot.address == address) {
-      earlier = slot.name_address;
-      return Use::reused;
-    }
-  }
+  if (began(address, earlier)) return Use::reused;
   if (count_ == kMaxBlocks || spans_.size() >= kMaxSpans) return Use::too_many;
   const uint64_t end = std::min(uint64_t{address} + size, uint64_t{1} << 32);
-  if (!share(address, end, name_address, earlier)) return Use::reused;
+  const bool shared = share(address, end, name_address, earlier);
+  // A block refused here is kept too, under the entry it shares most with,
+  // so that the entries that begin where it did are refused at once.
   if (2 * (count_ + 1) > slots_.size()) grow();
-  slots_[find(address)] = {address, name_address};
+  slots_[find(address)] = {address, shared ? name_address : earlier};
   ++count_;
-  return Use::first;
+  return shared ? Use::first : Use::reused;
 }
 
 bool UsedBlocks::share(uint64_t start, uint64_t end, uint32_t name_address, uint32_t& earlier) {

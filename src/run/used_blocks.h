@@ -24,12 +24,15 @@ class UsedBlocks {
 
   // Marks the size bytes at address (cut at the end of the address space)
   // as used by the entry whose name lies at name_address. Refused when an
-  // earlier entry's block began at address, or when the bytes that the
-  // block shares with earlier blocks would take the image's total of shared
-  // bytes past kSharedBudget; earlier is then the entry whose block began
-  // there, or the one it shares most bytes with. Address 0, which is never
-  // located, is no block.
+  // earlier block began at address (a refused one too), or when the bytes
+  // that the block shares with earlier blocks would take the image's total
+  // of shared bytes past kSharedBudget; earlier is then the entry whose
+  // block began there, or the one it shares most bytes with. Address 0,
+  // which is never located, is no block.
   Use use(uint32_t address, uint32_t size, uint32_t name_address, uint32_t& earlier);
+  // Whether an earlier entry's block began at address: earlier is then that
+  // entry's name address.
+  bool began(uint32_t address, uint32_t& earlier) const;
   void clear();
 
   // Blocks kept track of at most (16 MiB of table), and separate spans of
