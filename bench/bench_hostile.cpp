@@ -6,9 +6,11 @@
 // million overlapping 2-byte records carrying one file), sparse (a sparse
 // 4 GiB BIN file whose one file claims 3.75 GiB), large (4,000 files and
 // 200 modules, 64 MiB), shared (verify of modules over one header, at two
-// sizes), heavy (the overlapping records beside the largest compressed
-// files) and exports (symbols and unpack of modules over one export table
-// of 65,536 names of 1,023 bytes).
+// sizes), inside (what extract, unpack and verify write for entries inside
+// one run of data, and for section counts the image does not back), heavy
+// (the overlapping records beside the largest compressed files) and exports
+// (symbols and unpack of modules over one export table of 65,536 names of
+// 1,023 bytes).
 //
 // The children run under a 1 GiB address-space limit, so that a build that
 // does not bound its memory fails there instead of taking the machine, and
@@ -233,6 +235,59 @@ struct Bench {
     std::fflush(stdout);
   }
 
+  // Images whose entries each take most of what earlier entries took:
+  // 2,000 files 128 bytes apart in one run of 256 KiB, each to its end;
+  // 2,000 sections of one module the same; eight modules that claim 58,853
+  // sections over a table of one. The bytes that extract and unpack write
+  // (files and output), against the BIN file's (target: 200 times, plus
+  // 2 MiB), and verify.
+  void inside() {
+    RomBuilder files = files_inside_one_run(2000, 0x80800000);
+    RomBuilder sections = sections_inside_one_run(2000, 0x80800000);
+    RomBuilder counts;
+    for (uint32_t m = 0; m < 8; ++m) {
+      RomModule& wide = counts.add_module("w" + std::to_string(m).append(".dll"));
+      wide.e32.section_count = 58853;
+      wide.sections.resize(1);
+    }
+    const std::string tool = XIPSAW_EXECUTABLE;
+    const std::string out = dir + "/output.txt";
+    for (auto& [name, rom] : {std::pair<const char*, RomBuilder&>{"2,000 files inside one run", files},
+                              {"2,000 sections inside one run", sections},
+                              {"8 modules claiming 58,853 sections", counts}}) {
+      const std::string path = dir + "/inside.bin";
+      rom.layout().write(path);
+      const double size = static_cast<double>(std::filesystem::file_size(path));
+      std::printf("inside: %s (%.1f KiB):\n", name, size / 1024);
+      print_row("cat (anchor)", run_child({"/bin/cat", path}, dir, "/dev/null"));
+      const std::vector<std::pair<std::string, std::vector<std::string>>> commands = {
+          {"extract", {tool, path, "extract"}},
+          {"unpack", {tool, path, "unpack", dir + "/run"}},
+          {"verify", {tool, path, "verify"}}};
+      for (const auto& [command, args] : commands) {
+        const Figures f = run_child(args, dir, out);
+        const double written = static_cast<double>(bytes_below(dir + "/inside") + bytes_below(dir + "/run") +
+                                                   std::filesystem::file_size(out));
+        char what[96];
+        std::snprintf(what, sizeof what, "%s: %.1f KiB written, %.1fx", command.c_str(), written / 1024,
+                      written / size);
+        print_row(what, f);
+        std::filesystem::remove_all(dir + "/inside");
+        std::filesystem::remove_all(dir + "/run");
+      }
+      if (!keep) std::filesystem::remove(path);
+    }
+    std::fflush(stdout);
+  }
+
+  static uint64_t bytes_below(const std::string& path) {
+    uint64_t total = 0;
+    if (std::filesystem::exists(path))
+      for (const auto& entry : std::filesystem::recursive_directory_iterator(path))
+        if (entry.is_regular_file()) total += entry.file_size();
+    return total;
+  }
+
   void large() {
     bench::LargeImage image = bench::large_image();
     const std::string path = dir + "/large.bin";
@@ -262,6 +317,7 @@ int main(int argc, char** argv) {
       {"sparse", [&] { bench.sparse(); }},
       {"large", [&] { bench.large(); }},
       {"shared", [&] { bench.shared(); }},
+      {"inside", [&] { bench.inside(); }},
       {"heavy", [&] { bench.heavy(); }},
       {"exports", [&] { bench.exports(); }}};
   std::vector<std::string> chosen(argv + std::min(argc, 2), argv + argc);

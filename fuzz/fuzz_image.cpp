@@ -3,13 +3,17 @@
 // header of 256 to 340 bytes (so that a container lies at an offset), or as
 // a flash dump holding it three times, 64 KiB apart or more, the gaps zero.
 // The tool runs list, extract, update, unpack, convert (to a raw image or a
-// BIN file) or symbols on the file, chosen by the length of the rest, into a
-// scratch directory of the process's own.
+// BIN file), verify, info or symbols on the file, chosen by the length of
+// the rest, into a scratch directory of the process's own. What a run writes
+// (its output and the files below the scratch directory) must stay within
+// 200 times the file's size plus 1 MiB, as no image holds more: a run that
+// writes more aborts, so that the fuzzer reports the input.
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -57,6 +61,20 @@ std::vector<uint8_t> file_of(const uint8_t* data, size_t size) {
   }
 }
 
+// The bytes of the files below the scratch directory, but the BIN file and
+// the update's new content.
+uintmax_t bytes_written() {
+  uintmax_t total = 0;
+  std::error_code error;
+  for (auto entry = std::filesystem::recursive_directory_iterator(scratch(), error);
+       !error && entry != std::filesystem::recursive_directory_iterator(); entry.increment(error)) {
+    const std::string path = entry->path().string();
+    if (entry->is_regular_file(error) && path != scratch() + "/nk.bin" && path != scratch() + "/new")
+      total += entry->file_size(error);
+  }
+  return total;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -65,24 +83,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::FILE* f = std::fopen(bin.c_str(), "wb");
   std::fwrite(content.data(), 1, content.size(), f);
   std::fclose(f);
+  // Everything the last run wrote goes, convert's files for several images too.
   std::error_code ignored;
-  for (const char* out : {"/nk", "/run", "/out.nb0", "/out.bin"}) std::filesystem::remove_all(scratch() + out, ignored);
+  std::vector<std::filesystem::path> earlier;
+  for (const auto& entry : std::filesystem::directory_iterator(scratch(), ignored))
+    if (entry.path().filename() != "nk.bin" && entry.path().filename() != "new") earlier.push_back(entry.path());
+  for (const auto& path : earlier) std::filesystem::remove_all(path, ignored);
 
-  std::string commands[7][4] = {{"list"},
+  std::string commands[9][4] = {{"list"},
                                 {"extract"},
                                 {"update", "a", scratch() + "/new"},
                                 {"unpack", scratch() + "/run"},
                                 {"convert", "raw", scratch() + "/out.nb0"},
                                 {"convert", "bin", scratch() + "/out.bin"},
-                                {"symbols"}};
-  const auto& words = commands[size == 0 ? 0 : (size - 1) % 7];
+  std::string commands[9][4] = {{"list"},
   std::vector<const char*> argv{"xipsaw", bin.c_str()};
   for (const std::string& w : words)
     if (!w.empty()) argv.push_back(w.c_str());
-  static std::FILE* sink = std::fopen("/dev/null", "w");
+  std::FILE* out = std::fopen((scratch() + "/output.txt").c_str(), "w");
   xipsaw::RunOptions options;
-  options.out = sink;
+  options.out = out;
   options.library_dir = XIPSAW_CODEC_DIR;
   xipsaw::run_command_line(static_cast<int>(argv.size()), argv.data(), options);
+  std::fclose(out);
+  const uintmax_t written = bytes_written();
+  if (written > 200 * uintmax_t{content.size()} + (1u << 20)) {
+    std::fprintf(stderr, "%s wrote %ju bytes for a file of %zu bytes\n", words[0].c_str(), written,
+                 content.size());
+    std::abort();
+  }
   return 0;
 }

@@ -50,7 +50,7 @@ mkdir "$work/cwd" && cp demo/nk.bin "$work/cwd/"
 cd "$work/cwd"
 [[ "$(run "$work/root/usr/bin/xipsaw" nk.bin list)" == *"logo.bmp (ROM 0x"* ]] || fail "list from the package"
 run "$work/root/usr/bin/xipsaw" nk.bin extract >/dev/null
-[[ -s nk/hello.exe && -s nk/initdb.ini ]] || fail "extract from the package"
+[[ -s nk/nk.exe && -s nk/initdb.ini ]] || fail "extract from the package"
 zcat "$work/root/usr/share/man/man1/xipsaw.1.gz" | grep -q "xipsaw $(sed -n 's/^project(xipsaw VERSION \([0-9.]*\).*/\1/p' "$OLDPWD/CMakeLists.txt")" ||
   fail "manual page version"
 echo "run-package.sh: ok"

@@ -94,10 +94,11 @@ struct Request {
   std::string out;
   std::optional<uint64_t> start;  // as the image runs
   std::optional<uint64_t> size;
+  uint64_t spanned = 0;  // by the images of the file written before
 };
 
 // Writes run.image as the request asks; false after saying why it could not.
-bool convert_image(Run& run, const Request& request) {
+bool convert_image(Run& run, Request& request) {
   Image& image = run.image;
   const std::string path = run.several_images ? numbered_path(request.out, image.file_offset) : request.out;
   const std::string target = shown(path);
@@ -125,16 +126,19 @@ bool convert_image(Run& run, const Request& request) {
   // An address space is 4 GiB: a small hostile file whose ROM header or
   // records claim addresses far apart would fill the disk with zeros. Real
   // images take a few times the bytes of their files at most; a SIZE given
-  // is the user's to choose.
+  // is the user's to choose. The images of one file (a flash dump holds
+  // many) share the bound.
   const int64_t file_size = std::max<int64_t>(image.stream->size(), 1);
   const uint64_t most = kMostPerFileByte * static_cast<uint64_t>(file_size);
   const uint64_t span = request.bin ? extent.length : length;
-  if (!request.size && span > most) {
-    say(run.out, "Unable to write %s: the image spans 0x%llx bytes, more than %llu times the file it is in%s\n",
+  if (!request.size && span > most - std::min(most, request.spanned)) {
+    say(run.out, "Unable to write %s: the image spans 0x%llx bytes, more than %llu times the file it is in%s%s\n",
         target.c_str(), static_cast<unsigned long long>(span), static_cast<unsigned long long>(kMostPerFileByte),
+        request.spanned != 0 ? " with the images before it" : "",
         request.bin ? "" : "; START and SIZE choose what to write");
     return false;
   }
+  if (!request.size) request.spanned += span;
   OutputFile file;
   switch (create_replacing(path, run.output_directory.protected_files(), file)) {
     case Replacing::created:

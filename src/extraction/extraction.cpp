@@ -31,9 +31,17 @@ void report_failure(Run& run, const char* format, ...) {
   va_end(args);
 }
 
-bool use_block(Run& run, uint32_t address, uint32_t name_address, std::string& why) {
+bool use_block(Run& run, uint32_t address, uint32_t size, uint32_t name_address, std::string& why) {
   uint32_t earlier = 0;
-  switch (run.used_blocks.use(address, name_address, earlier)) {
+  // Only the bytes that the image holds are read, whatever size a hostile
+  // or damaged entry claims; they are measured once the block is known not
+  // to begin where an earlier one did.
+  UsedBlocks& used = run.used_blocks;
+  const UsedBlocks::Use use =
+      used.began(address, earlier)
+          ? UsedBlocks::Use::reused
+          : used.use(address, size == 0 ? 0 : measure_image(run.image, address, size), name_address, earlier);
+  switch (use) {
     case UsedBlocks::Use::first:
       return true;
     case UsedBlocks::Use::reused:
@@ -47,9 +55,9 @@ bool use_block(Run& run, uint32_t address, uint32_t name_address, std::string& w
   return false;
 }
 
-bool claim_block(Run& run, uint32_t address, uint32_t name_address) {
+bool claim_block(Run& run, uint32_t address, uint32_t size, uint32_t name_address) {
   std::string why;
-  if (use_block(run, address, name_address, why)) return true;
+  if (use_block(run, address, size, name_address, why)) return true;
   ++run.failed_entries;
   say(run.out, "%s %s\n", printable(run.entry).c_str(), why.c_str());
   return false;

@@ -22,7 +22,7 @@ bool extract_file(Run& run, const FileEntry& file) {
   say(run.out, "Extracting %s ...\n", printable(file.name).c_str());
   run.output_directory.prepare();
   run.entry = file.name;
-  if (file.stored_size != 0 && !claim_block(run, file.load_offset, file.name_address)) return false;
+  if (file.stored_size != 0 && !claim_block(run, file.load_offset, file.stored_size, file.name_address)) return false;
   // unpack writes a file whole or not at all; extract writes what the
   // image holds of it.
   if (locate_address(run.image, file.load_offset) == 0 ||

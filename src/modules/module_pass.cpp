@@ -3,6 +3,7 @@
 #include <cstring>
 #include <optional>
 
+#include "common/le.h"
 #include "output/messages.h"
 #include "extraction/extraction.h"
 #include "modules/pe_rebuild.h"
@@ -24,13 +25,32 @@ void print_module_line(std::FILE* out, const ModuleEntry& m) {
       printable(m.name).c_str(), m.load_offset);
 }
 
+// Claims the module's E32 header and section table, and checks that the
+// image holds the table whole, before anything is written for the module:
+// a section count that the image does not back would have the rebuild
+// write a header for each of up to 65,535 sections. A header or table that
+// lies in no record is left to the rebuild, which reports it as the classic
+// tool does.
+bool claim_module_headers(Run& run, const ModuleEntry& module, E32Layout layout) {
+  Image& image = run.image;
+  if (!claim_block(run, module.e32offset, e32_offsets(layout).size, module.name_address)) return false;
+  uint8_t head[kE32SectionCount + 2] = {};
+  if (locate_address(image, module.e32offset) == 0) return true;
+  read_image(image, head, sizeof head);
+  const uint32_t table = kO32Size * load_u16(head + kE32SectionCount);
+  if (locate_address(image, module.o32offset) == 0) return true;
+  if (measure_image(image, module.o32offset, table) != table) {
+    report_failure(run, "Unable to read block file\n");
+    return false;
+  }
+  return claim_block(run, module.o32offset, table, module.name_address);
+}
+
 int extract_module(Run& run, const ModuleEntry& module, const RebuildSettings& settings) {
   say(run.out, "Extracting %s ...\n", printable(module.name).c_str());
   run.output_directory.prepare();
   run.entry = module.name;
-  if (!claim_block(run, module.e32offset, module.name_address) ||
-      !claim_block(run, module.o32offset, module.name_address))
-    return 0;
+  if (!claim_module_headers(run, module, settings.layout)) return 0;
   OutputFile output;
   if (!open_extracted_file(run, module.name, output)) return 0;
   output.set_time(filetime_of(module));

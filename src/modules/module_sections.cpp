@@ -14,7 +14,7 @@ void for_each_section(Image& image, E32Layout layout,
   uint32_t earlier = 0;
   if (!load_module_table(image, modules)) return;
   while (next_module_entry(image, modules, module)) {
-    if (tables.use(module.o32offset, 0, earlier) != UsedBlocks::Use::first ||
+    if (tables.use(module.o32offset, 0, 0, earlier) != UsedBlocks::Use::first ||
         measure_image(image, module.e32offset, e32_size) != e32_size ||
         read_module_records(image, module, layout, records) != nullptr)
       continue;

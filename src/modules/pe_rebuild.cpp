@@ -191,7 +191,7 @@ int rebuild_executable(Run& run, const ModuleEntry& module, const RebuildSetting
     // writes the section empty instead, and says so: stepping-stone
     // loaders are cut to the size their boot ROM loads, which may leave
     // out a section's data.
-    const bool claimed = claim_block(run, s.data_address, module.name_address);
+    const bool claimed = claim_block(run, s.data_address, s.stored_size, module.name_address);
     const bool held = claimed && locate_address(image, s.data_address) != 0;
     if (claimed && !held && run.policy.goes_on) {
       std::string name(reinterpret_cast<const char*>(sh), 8);

@@ -99,13 +99,13 @@ class Checker {
     return true;
   }
 
-  // Whether the entry may use the block at address: not when an earlier
-  // entry of the image used it, which is one problem, after which the
-  // entry is checked no further (a hostile image points many entries at
-  // one block, to be read and expanded again and again).
-  bool claim(const char* kind, const std::string& name, uint32_t name_address, uint32_t address) {
+  // Whether the entry may use the size bytes at address (see use_block): a
+  // refusal is one problem, after which the entry is checked no further (a
+  // hostile image points many entries at one block, or into one long run,
+  // to be read and expanded again and again).
+  bool claim(const char* kind, const std::string& name, uint32_t name_address, uint32_t address, uint32_t size) {
     std::string why;
-    if (use_block(run_, address, name_address, why)) return true;
+    if (use_block(run_, address, size, name_address, why)) return true;
     problem("%s %s %s", kind, name.c_str(), why.c_str());
     return false;
   }
@@ -131,9 +131,7 @@ class Checker {
   void check_module(const ModuleEntry& module) {
     const std::string name = printable(module.name);
     const E32Offsets e32 = e32_offsets(layout_);
-    if (!claim("Module", name, module.name_address, module.e32offset) ||
-        !claim("Module", name, module.name_address, module.o32offset))
-      return;
+    if (!claim("Module", name, module.name_address, module.e32offset, e32.size)) return;
     if (!held(module.e32offset, e32.size)) {
       problem("Module %s: its E32 header at 0x%08x is not wholly in the image", name.c_str(), module.e32offset);
       return;
@@ -147,11 +145,12 @@ class Checker {
               module.o32offset);
       return;
     }
+    if (!claim("Module", name, module.name_address, module.o32offset, static_cast<uint32_t>(o32.size()))) return;
     read_image(image_, o32.data(), static_cast<uint32_t>(o32.size()));
     for (uint32_t s = 0; s < sections; ++s) {
       const O32Entry section = O32Entry::parse(&o32[size_t{kO32Size} * s]);
       if (section.stored_size == 0) continue;  // nothing stored, nothing to find
-      if (!claim("Module", name, module.name_address, section.data_address)) return;
+      if (!claim("Module", name, module.name_address, section.data_address, section.stored_size)) return;
       // BIN files leave out the zeros that end most sections, and a raw
       // image may end inside its last: only compressed bytes must be whole.
       if (!(section.flags & kCompressedSection)) {
@@ -185,7 +184,7 @@ class Checker {
 
   void check_file(const FileEntry& file) {
     const std::string name = printable(file.name);
-    if (file.stored_size != 0 && !claim("File", name, file.name_address, file.load_offset)) return;
+    if (file.stored_size != 0 && !claim("File", name, file.name_address, file.load_offset, file.stored_size)) return;
     if (!held(file.load_offset, file.stored_size)) {
       problem("File %s: its %u stored bytes at 0x%08x are not wholly in the image", name.c_str(), file.stored_size,
               file.load_offset);

@@ -250,6 +250,20 @@ TEST(Convert, SeveralImagesEachToItsOwnFileAndNeverOverTheSource) {
     EXPECT_FALSE(file_exists(dir / "vast.out"));
   }
   EXPECT_EQ(tool({dir / "vast.bin", "convert", "raw", dir / "vast.out", "0x80000000", "0x4000"}).exit_code, 0);
+  // The images of one file share the bound: two that span 120 times the
+  // file each, behind a vendor's header.
+  Bytes twice(0x100, 0xFF);
+  vast.physlast = vast.image_start + 120 * static_cast<uint32_t>(2 * vast.layout().build().size() + twice.size());
+  for (int i = 0; i < 2; ++i) {
+    const Bytes one_image = vast.layout().build();
+    twice.insert(twice.end(), one_image.begin(), one_image.end());
+  }
+  write_file(dir / "twice.img", twice);
+  const ToolResult shared = tool({dir / "twice.img", "convert", "bin", dir / "twice.bin"});
+  EXPECT_NE(shared.output.find("more than 200 times the file it is in with the images before it\n"),
+            std::string::npos)
+      << shared.output;
+  EXPECT_EQ(shared.exit_code, 1);
   EXPECT_EQ(tool({dir / "nothing", "convert", "bin", dir / "x"}).exit_code, 2);
   // Nothing is left beside the outputs.
   for (const auto& entry : std::filesystem::directory_iterator(dir.path()))

@@ -36,7 +36,7 @@ check_tree() {  # <xipsaw to run> <label>
   cp "$demo" nk.bin
   [[ "$(run "$tool" nk.bin list)" == *"logo.bmp (ROM 0x"* ]] || fail "$label: list"
   run "$tool" nk.bin extract >/dev/null
-  [[ -s nk/hello.exe && -s nk/initdb.ini ]] || fail "$label: extract found no library"
+  [[ -s nk/nk.exe && -s nk/initdb.ini ]] || fail "$label: extract found no library"
   printf 'new content' >new.txt
   [[ "$(run "$tool" nk.bin update readme.txt new.txt)" == "Updating readme.txt ..." ]] || fail "$label: update"
   run "$tool" nk.bin extract readme.txt >/dev/null

@@ -213,10 +213,12 @@ TEST(PeRebuild, EachFailureLeavesWhatWasWrittenAndEndsThePass) {
     void (*spoil)(RomModule&);
     const char* message;
     bool before_headers;  // nothing written at all
+    bool no_file = false;  // nor any file opened
   };
   const Case cases[] = {
       {"e32", [](RomModule& m) { m.emit_e32 = false; }, "Unable to locate e32offset\n", true},
       {"o32", [](RomModule& m) { m.emit_o32 = false; }, "Unable to locate o32offset\n", true},
+      {"section count", [](RomModule& m) { m.e32.section_count = 58853; }, "Unable to read block file\n", true, true},
       {"data", [](RomModule& m) { m.sections[1].emit_data = false; }, "Unable to read block file\n", false},
   };
   for (const Case& c : cases) {
@@ -231,6 +233,8 @@ TEST(PeRebuild, EachFailureLeavesWhatWasWrittenAndEndsThePass) {
     run_on(run, rom, {"extract"});
     EXPECT_EQ(run.output, std::string("Extracting bad.dll ...\n") + c.message) << c.what;
     EXPECT_FALSE(file_exists(run.out("next.dll"))) << c.what;
+    EXPECT_EQ(file_exists(run.out("bad.dll")), !c.no_file) << c.what;
+    if (c.no_file) continue;
     Pe pe{run.file("bad.dll")};
     if (c.before_headers) {
       EXPECT_TRUE(pe.bytes.empty()) << c.what;

@@ -299,6 +299,9 @@ BinBuilder RomBuilder::layout() {
   put_u32(header, 48, n_files);
   put_u32(header, 8, physfirst);
   put_u32(header, 12, physlast);
+  put_u32(header, 20, ram_start);
+  put_u32(header, 24, ram_free);
+  put_u32(header, 28, ram_end);
   put_u16(header, 68, cpu_type);
   bin.put(rom_header_address, header);
   const uint32_t e32_size = newer_e32 ? 110 : 106;
@@ -408,6 +411,42 @@ BinBuilder sparse_image(const std::string& name, uint32_t claimed) {
   hole.hole = 0xFFF00000u;
   bin.add_raw_record(hole);
   return bin;
+}
+
+namespace {
+
+constexpr uint32_t kRunLength = 256 * 1024;
+constexpr uint32_t kRunStep = 128;
+
+}  // namespace
+
+RomBuilder files_inside_one_run(uint32_t count, uint32_t address) {
+  RomBuilder rom;
+  const Bytes data(kRunLength, 'r');
+  for (uint32_t i = 0; i < count; ++i) {
+    RomFile& file = rom.add_file("f" + std::to_string(i).append(".bin"), data);
+    file.stored_size = file.real_size = kRunLength - kRunStep * i;
+    file.load_offset = address + kRunStep * i;
+    file.emit_data = i == 0;
+  }
+  return rom;
+}
+
+RomBuilder sections_inside_one_run(uint32_t count, uint32_t address) {
+  RomBuilder rom;
+  RomModule& module = rom.add_module("run.dll");
+  for (uint32_t i = 0; i < count; ++i) {
+    RomSection section;
+    section.data = Bytes(i == 0 ? kRunLength : 0, 'r');
+    section.virtual_size = kRunLength;
+    section.rva = 0x1000 + i * kRunLength;
+    section.stored_size = kRunLength - kRunStep * i;
+    section.data_address = address + kRunStep * i;
+    section.emit_data = i == 0;
+    section.flags = 0x40;
+    module.sections.push_back(section);
+  }
+  return rom;
 }
 
 }  // namespace testkit

@@ -151,6 +151,9 @@ class RomBuilder {
   uint16_t cpu_type = 0;    // the ROM header's, at offset 68
   uint32_t physfirst = 0;   // the ROM header's first and last address (offsets 8, 12)
   uint32_t physlast = 0;
+  uint32_t ram_start = 0;   // ulRAMStart, ulRAMFree and ulRAMEnd (offsets 20, 24, 28)
+  uint32_t ram_free = 0;
+  uint32_t ram_end = 0;
   // Every address the image holds runs rom_offset above its records' (see
   // moved_down): the BIN header's image_start is image_start - rom_offset.
   uint32_t rom_offset = 0;
@@ -183,5 +186,11 @@ Bytes raw_image(RomBuilder& rom);
 // left as a hole. The ROM structures' records come first in the file, so
 // they keep their addresses where the hole's record overlaps them.
 BinBuilder sparse_image(const std::string& name, uint32_t claimed);
+
+// Entries that each take most of what earlier ones took: count files
+// (f0.bin, f1.bin, ...), or count sections of the one module run.dll, 128
+// bytes apart in one run of 256 KiB at address, each to the run's end.
+RomBuilder files_inside_one_run(uint32_t count, uint32_t address);
+RomBuilder sections_inside_one_run(uint32_t count, uint32_t address);
 
 }  // namespace testkit

@@ -27,7 +27,8 @@ TEST(Unpack, EveryEntryThatCanBeWrittenWholeIsWrittenWithItsTime) {
   first.e32.image_size = 0x2000;  // as unpack gives it: to the end of its section
   add_marked(rom, "gone.dll", 2).emit_e32 = false;
   add_marked(rom, "bad.dll", 3).sections.push_back(plain(Bytes{'X'}, 0x100, 0x2000, 0x40 | 0x2000));
-  add_marked(rom, "last.dll", 4);
+  add_marked(rom, "wide.dll", 4).e32.section_count = 58853;  // a table the image does not hold
+  add_marked(rom, "last.dll", 5);
   rom.add_file("readme.txt", bytes_of("hello")).file_time = filetime(1300000000);
   RomFile& cut = rom.add_file("cut.txt", bytes_of("abc"));
   cut.stored_size = 0x100;
@@ -40,7 +41,8 @@ TEST(Unpack, EveryEntryThatCanBeWrittenWholeIsWrittenWithItsTime) {
   const ToolResult r = run_tool({run.bin, "UNPACK", into}, fake_codec_dir());
   EXPECT_EQ(r.output,
             "Extracting first.dll ...\nExtracting gone.dll ...\ngone.dll: Unable to locate e32offset\n"
-            "Extracting bad.dll ...\nbad.dll: Error in CEDecompress()\nExtracting last.dll ...\n"
+            "Extracting bad.dll ...\nbad.dll: Error in CEDecompress()\n"
+            "Extracting wide.dll ...\nwide.dll: Unable to read block file\nExtracting last.dll ...\n"
             "Extracting readme.txt ...\nExtracting cut.txt ...\ncut.txt: Unable to read block file\n"
             "Extracting packed.bin ...\npacked.bin: Error in CEDecompress()\nExtracting after.txt ...\n");
   EXPECT_EQ(r.exit_code, 1);
@@ -49,7 +51,7 @@ TEST(Unpack, EveryEntryThatCanBeWrittenWholeIsWrittenWithItsTime) {
   for (const char* name : {"first.dll", "readme.txt", "after.txt"})
     EXPECT_EQ(read_file(into + "/" + name), run.file(name)) << name;
   EXPECT_TRUE(file_exists(into + "/last.dll"));
-  for (const char* name : {"gone.dll", "bad.dll", "cut.txt", "packed.bin"})
+  for (const char* name : {"gone.dll", "bad.dll", "wide.dll", "cut.txt", "packed.bin"})
     EXPECT_FALSE(file_exists(into + "/" + name)) << name;
   // The entries' times, for extract too; an entry without one (0) keeps the
   // time of the writing.
