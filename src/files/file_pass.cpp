@@ -1,7 +1,10 @@
 #include "files/file_pass.h"
 
 #include "output/messages.h"
-#include "extraction/extraction.h"
+#include "extraction/block_claims.h"
+#include "extraction/extracted_file.h"
+#include "extraction/failure_report.h"
+#include "extraction/stored_data.h"
 #include "files/file_update.h"
 #include "modules/module_pass.h"
 
@@ -26,7 +29,7 @@ bool extract_file(Run& run, const FileEntry& file) {
   // unpack writes a file whole or not at all; extract writes what the
   // image holds of it.
   if (locate_address(run.image, file.load_offset) == 0 ||
-      (run.policy.goes_on && measure_image(run.image, file.load_offset, file.stored_size) != file.stored_size)) {
+      (run.policy.whole_entries_only && measure_image(run.image, file.load_offset, file.stored_size) != file.stored_size)) {
     report_failure(run, "Unable to read block file\n");
     return false;
   }
@@ -57,7 +60,7 @@ int process_files(Run& run, int kind, int word_count, const char* const* words) 
   if (!load_file_table(image)) {
     // For unpack an empty table needs no address, as an empty section
     // needs none: boot loaders without files point theirs at nothing.
-    if (run.policy.goes_on && image.rom_header.file_count() == 0) return 1;
+    if (run.policy.whole_entries_only && image.rom_header.file_count() == 0) return 1;
     run.entry.clear();
     report_failure(run, "Unable to read block file\n");
     return 0;
@@ -68,13 +71,13 @@ int process_files(Run& run, int kind, int word_count, const char* const* words) 
     if (!read_image_string(image, file.name_address, file.name)) {
       run.entry = "file " + std::to_string(index);
       report_failure(run, "Unable to read block file\n");
-      if (run.policy.goes_on) continue;
+      if (run.policy.whole_entries_only) continue;
       return 0;
     }
     if (kind == kList) {
       print_file_line(run.out, file);
     } else if (kind == kExtract) {
-      if (is_selected(file.name, word_count, words) && !extract_file(run, file) && !run.policy.goes_on) return 0;
+      if (is_selected(file.name, word_count, words) && !extract_file(run, file) && !run.policy.whole_entries_only) return 0;
     } else if (kind == kUpdate) {
       if (update_file(run, file, index, word_count, words, found) == UpdateStep::end_pass) return 0;
     }

@@ -50,6 +50,12 @@ struct ModuleEntry {
   static ModuleEntry parse(const uint8_t* bytes);
 };
 
+// A FileEntry's or ModuleEntry's file_time as one 64-bit FILETIME.
+template <typename Entry>
+uint64_t filetime_of(const Entry& entry) {
+  return uint64_t{entry.file_time_high} << 32 | entry.file_time_low;
+}
+
 // In a FileEntry's attributes: its stored data is compressed.
 inline constexpr uint32_t kCompressedFile = 0x800;
 

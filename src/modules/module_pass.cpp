@@ -5,7 +5,9 @@
 
 #include "common/le.h"
 #include "output/messages.h"
-#include "extraction/extraction.h"
+#include "extraction/block_claims.h"
+#include "extraction/extracted_file.h"
+#include "extraction/failure_report.h"
 #include "modules/pe_rebuild.h"
 
 namespace xipsaw {
@@ -79,14 +81,14 @@ int process_modules(Run& run, int kind, int word_count, const char* const* words
     if (!read_image_string(image, module.name_address, module.name)) {
       run.entry = "module " + std::to_string(index);
       report_failure(run, "Unable to read block file\n");
-      if (run.policy.goes_on) continue;
+      if (run.policy.whole_entries_only) continue;
       return 0;
     }
     if (kind == kList) {
       print_module_line(run.out, module);
     } else if (kind == kExtract && is_selected(module.name, word_count, words)) {
       if (!settings) settings = decide_rebuild_settings(image);
-      if (!extract_module(run, module, *settings) && !run.policy.goes_on) return 0;
+      if (!extract_module(run, module, *settings) && !run.policy.whole_entries_only) return 0;
     }
   }
   return 1;

@@ -7,7 +7,9 @@
 
 #include "common/le.h"
 #include "output/messages.h"
-#include "extraction/extraction.h"
+#include "extraction/block_claims.h"
+#include "extraction/failure_report.h"
+#include "extraction/stored_data.h"
 #include "modules/code_cpu.h"
 #include "modules/pe_layout.h"
 #include "modules/run_layout.h"
@@ -193,7 +195,7 @@ int rebuild_executable(Run& run, const ModuleEntry& module, const RebuildSetting
     // out a section's data.
     const bool claimed = claim_block(run, s.data_address, s.stored_size, module.name_address);
     const bool held = claimed && locate_address(image, s.data_address) != 0;
-    if (claimed && !held && run.policy.goes_on) {
+    if (claimed && !held && run.policy.whole_entries_only) {
       std::string name(reinterpret_cast<const char*>(sh), 8);
       name.resize(std::min(name.find('\0'), name.size()));
       report_failure(run, "the data of section %s is not in the image\n", name.c_str());
@@ -208,7 +210,7 @@ int rebuild_executable(Run& run, const ModuleEntry& module, const RebuildSetting
     // Only the bytes the image holds are taken, however large stored_size is.
     const bool compressed = (s.flags & kCompressedSection) != 0;
     uint32_t written = 0;
-    if (!write_stored_data(run, output, s.stored_size, s.virtual_size, compressed, written) && run.policy.goes_on)
+    if (!write_stored_data(run, output, s.stored_size, s.virtual_size, compressed, written) && run.policy.whole_entries_only)
       return 0;
     // The image builder leaves out the zeros at the end of a section's
     // data, which may end a link table in it: unpack writes them, so that

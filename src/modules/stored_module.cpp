@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "common/le.h"
-#include "extraction/extraction.h"
+#include "extraction/stored_data.h"
 #include "modules/pe_layout.h"
 
 namespace xipsaw {

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "common/le.h"
-#include "extraction/extraction.h"
+#include "extraction/stored_data.h"
 #include "output/messages.h"
 #include "registry/flat_registry.h"
 #include "registry/hive_reader.h"

@@ -23,7 +23,9 @@ enum CommandKind : int32_t { kList = 1, kExtract = 2, kUpdate = 3 };
 // does.
 struct WritePolicy {
   bool run_addresses = false;  // modules at the addresses their sections run at
-  bool goes_on = false;        // an entry that cannot be written whole is named, its file removed, and the walk goes on
+  // An entry that cannot be written whole is not written: it is named, its
+  // file removed, and the walk goes on with the next entry.
+  bool whole_entries_only = false;
 };
 
 // What update learns about the name it looks for. With several images in

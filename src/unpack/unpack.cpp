@@ -1,7 +1,7 @@
 #include "unpack/unpack.h"
 
 #include "images/each_image.h"
-#include "extraction/extraction.h"
+#include "extraction/failure_report.h"
 #include "files/file_pass.h"
 #include "modules/module_exports.h"
 #include "modules/module_pass.h"
@@ -14,7 +14,8 @@ int unpack(Run& run, int word_count, const char* const* words) {
     run.output_directory.set_name(words[0]);
     run.output_directory.create_parents(true);
   }
-  run.policy = {true, true};
+  run.policy.run_addresses = true;
+  run.policy.whole_entries_only = true;
   const size_t images = for_each_image(run, [&] {
     // A directory that cannot be had is said once, not at every entry.
     if (!run.output_directory.prepare()) {

@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "common/le.h"
-#include "extraction/extraction.h"
+#include "extraction/block_claims.h"
+#include "extraction/stored_data.h"
 #include "modules/module_headers.h"
 #include "output/messages.h"
 #include "search/image_search.h"

@@ -1,11 +1,10 @@
-#include "extraction/extraction.h"
+#include "extraction/stored_data.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <memory>
 #include <new>
 
-#include "output/messages.h"
+#include "extraction/failure_report.h"
 
 namespace xipsaw {
 
@@ -21,65 +20,6 @@ std::unique_ptr<uint8_t[]> buffer_of(uint32_t count) {
 }
 
 }  // namespace
-
-void report_failure(Run& run, const char* format, ...) {
-  ++run.failed_entries;
-  if (run.policy.goes_on && !run.entry.empty()) say(run.out, "%s: ", printable(run.entry).c_str());
-  va_list args;
-  va_start(args, format);
-  vsay(run.out, format, args);
-  va_end(args);
-}
-
-bool use_block(Run& run, uint32_t address, uint32_t size, uint32_t name_address, std::string& why) {
-  uint32_t earlier = 0;
-  // Only the bytes that the image holds are read, whatever size a hostile
-  // or damaged entry claims; they are measured once the block is known not
-  // to begin where an earlier one did.
-  UsedBlocks& used = run.used_blocks;
-  const UsedBlocks::Use use =
-      used.began(address, earlier)
-          ? UsedBlocks::Use::reused
-          : used.use(address, size == 0 ? 0 : measure_image(run.image, address, size), name_address, earlier);
-  switch (use) {
-    case UsedBlocks::Use::first:
-      return true;
-    case UsedBlocks::Use::reused:
-      read_image_string(run.image, earlier, why);
-      why = "reuses the data of " + printable(why);
-      return false;
-    case UsedBlocks::Use::too_many:
-      break;
-  }
-  why = "uses more blocks than xipsaw keeps track of";
-  return false;
-}
-
-bool claim_block(Run& run, uint32_t address, uint32_t size, uint32_t name_address) {
-  std::string why;
-  if (use_block(run, address, size, name_address, why)) return true;
-  ++run.failed_entries;
-  say(run.out, "%s %s\n", printable(run.entry).c_str(), why.c_str());
-  return false;
-}
-
-bool open_extracted_file(Run& run, const std::string& name, OutputFile& output) {
-  if (run.output_directory.open(name, output)) return true;
-  report_failure(run, "Unable to open %s\n", output.shown_path().c_str());
-  return false;
-}
-
-bool close_extracted_file(Run& run, OutputFile& output) {
-  if (output.close()) return true;
-  report_failure(run, "Unable to write %s\n", output.shown_path().c_str());
-  return false;
-}
-
-bool finish_extracted_file(Run& run, OutputFile& output, bool whole) {
-  if (whole || !run.policy.goes_on) return close_extracted_file(run, output);
-  output.discard();
-  return false;
-}
 
 namespace {
 
