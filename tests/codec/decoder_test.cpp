@@ -382,6 +382,9 @@ TEST(DecoderHandBuilt, InvalidStreamsFail) {
       {"match before the start", build(kMain9, kLength78, 16, [&](LzxWriter& w) {
          w.literal('A'), w.match(7, 4, 1), literals(8)(w);
        })},
+      {"match one byte before the start", build(kMain9, kLength78, 16, [&](LzxWriter& w) {
+         w.literal('A'), w.match(7, 4, 0), literals(8)(w);  // offset 2 after one byte
+       })},
       {"match past the block end", build(kMain9, kLength78, 16, [&](LzxWriter& w) { literals(12)(w), w.match(5, 0); })},
       {"block shorter than the stream", build(kMain9, kLength78, 8, literals(8))},
       {"block longer than the stream", build(kMain9, kLength78, 17, literals(17))},

@@ -1,6 +1,7 @@
 // The exported entry points of the built shared library: they refuse every
 // call that breaks the call contract, and expand the real samples.
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -49,6 +50,17 @@ TEST(LibraryEntryPoints, DecompressExpandsTheSamples) {
 // of the same name is already loaded from elsewhere (Windows would hand back
 // a loaded library when asked by name alone). A directory without one falls
 // back to the system's search, which finds none for the test programs.
+// A library that claims more bytes than the buffer it was given holds.
+TEST(LibraryEntryPoints, AResultBeyondTheCapacityIsAFailure) {
+  xipsaw::CompressionLibrary overrun;
+  overrun.decompress = [](const void*, uint32_t, void*, uint32_t capacity, uint32_t, uint32_t, uint32_t) {
+    return static_cast<int32_t>(capacity + 1);
+  };
+  const uint8_t stored[8] = {};
+  std::unique_ptr<uint8_t[]> expanded;
+  EXPECT_LT(xipsaw::expand_stored_bytes(overrun, stored, sizeof stored, 100, expanded), 0);
+}
+
 TEST(LibraryLookup, TheGivenDirectoryDecidesWhichLibraryIsBound) {
   testkit::TempDir empty;
   xipsaw::CompressionLibrary none, real, fake;

@@ -74,6 +74,14 @@ TEST(Convert, RawLaysTheImageOutAndBinHoldsEveryByteInAddressOrder) {
   Bytes tail(expected.end() - 0x1000, expected.end());
   tail.resize(0x2000, 0);
   EXPECT_EQ(read_file(dir / "tail.nb0"), tail);
+  // START is a 32-bit address before the image's end.
+  const ToolResult wide = tool({bin, "convert", "raw", dir / "none.nb0", "0x100000000"});
+  EXPECT_EQ(wide.output, "Invalid address 0x100000000: give it in hexadecimal after 0x, or in decimal\n");
+  const ToolResult past = tool({bin, "convert", "raw", dir / "none.nb0", "0x80020000"});
+  EXPECT_EQ(past.output, "Writing " + dir / "none.nb0" + " ...\nUnable to write " + dir / "none.nb0" +
+                             ": 0x80020000 lies past the end of the image\n");
+  EXPECT_EQ(past.exit_code, 1);
+  EXPECT_FALSE(file_exists(dir / "none.nb0"));
 
   const ToolResult converted = tool({bin, "convert", "bin", dir / "out.bin"});
   EXPECT_EQ(converted.exit_code, 0);
@@ -166,7 +174,7 @@ TEST(Convert, ImagesThatRunAcrossTheTopOfTheAddressSpaceConvertWhole) {
   vectors[0] = 0xFE, vectors[1] = 0x03, vectors[3] = 0xEA;  // a branch on to address 0
   built.put(0xFFFFF000, vectors);
   built.put(0, Bytes{0x0E, 0x00, 0x00, 0xEA});
-  built.launch_address = 0x1000;
+  built.end_record = false;  // the kernel's entry, through the ROM offset, is where a loader jumps
   built.write(bin);
   ASSERT_EQ(built.records().back().address, 0xFFFFF000u);
 

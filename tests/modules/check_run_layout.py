@@ -39,10 +39,13 @@ def name_of(section):
 
 
 def section_at(pe, rva):
-    for s in pe.sections:
-        if s.VirtualAddress <= rva < s.VirtualAddress + max(s.Misc_VirtualSize, s.SizeOfRawData):
-            return s
-    return None
+    """The first section that holds rva, passing over one that is exactly a
+    data directory's while another holds rva too."""
+    holding = [s for s in pe.sections
+               if s.VirtualAddress <= rva < s.VirtualAddress + max(s.Misc_VirtualSize, s.SizeOfRawData)]
+    pairs = {(d.VirtualAddress, d.Size) for d in pe.OPTIONAL_HEADER.DATA_DIRECTORY}
+    plain = [s for s in holding if (s.VirtualAddress, s.Misc_VirtualSize) not in pairs]
+    return (plain or holding or [None])[0]
 
 
 def check(pair, fail):
@@ -92,6 +95,14 @@ def check(pair, fail):
     def exports(pe):
         d = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
         return [(e.name, e.address) for e in d.symbols] if d else []
+
+    def name_rvas(pe):
+        d = getattr(pe, "DIRECTORY_ENTRY_EXPORT", None)
+        return [pe.get_dword_at_rva(d.struct.AddressOfNames + 4 * i) for i in range(d.struct.NumberOfNames)] if d else []
+
+    # Each name's RVA moves with the section that holds the name.
+    if [moved(r) for r in name_rvas(old)] != name_rvas(new):
+        fail(path, "export name RVAs", [hex(r) for r in name_rvas(new)])
 
     old_exports, new_exports = exports(old), exports(new)
     if [n for n, _ in old_exports] != [n for n, _ in new_exports]:

@@ -70,16 +70,17 @@ TEST(RunLayout, LinkTablesMoveWithTheirSectionsAsAnIndependentParserSees) {
   above.sections = {code, running_at(plain(above_tables, 0x800, 0x2000, 0xC0000040), 0x50000000),
                     running_at(plain(resources, static_cast<uint32_t>(resources.size()), 0x3000, 0x40000040),
                                0x50010000)};
-  // A kernel's writable data and exception data at one rva, each running
-  // elsewhere: an export into that rva is data, the exception pair pdata.
+  // A kernel's exception data and writable data at one rva, each running
+  // elsewhere: an export into that rva is data, though the exception
+  // section comes first; the exception pair is pdata.
   RomModule& nk = rom.add_module("nk.exe");
   nk.e32.image_base = 0x80000000;
   nk.e32.image_size = 0x4000;
   nk.e32.entry_point = 0x1000;
   const Bytes nk_tables = link_tables(nk, 0x3000, "nk.exe", {{"KernelCall", 0x1000}, {"KernelData", 0x3010}}, {});
   nk.e32.directories[3] = {0x3000, 0x40};
-  nk.sections = {code, running_at(plain(nk_tables, 0x1000, 0x3000, 0xC0000040), 0x7FF00000),
-                 running_at(plain(pattern(0x40, 4), 0x40, 0x3000, 0x40000040), 0x80005000)};
+  nk.sections = {code, running_at(plain(pattern(0x40, 4), 0x40, 0x3000, 0x40000040), 0x80005000),
+                 running_at(plain(nk_tables, 0x1000, 0x3000, 0xC0000040), 0x7FF00000)};
 
   BothLayouts both(rom);
   EXPECT_EQ(both.unpacked.output, "Extracting below.dll ...\nExtracting above.dll ...\nExtracting nk.exe ...\n");

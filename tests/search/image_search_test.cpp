@@ -4,11 +4,13 @@
 // in one file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 
 #include "opened_image.h"
 #include "search/image_search.h"
+#include "search/raw_images.h"
 
 using namespace testkit;
 
@@ -215,6 +217,36 @@ std::vector<xipsaw::FoundImage> by_the_rule(const Bytes& f) {
     }
   }
   return found;
+}
+
+TEST(Dump, ContainersBackToBackAreEachAnImage) {
+  TempDir dir;
+  RomBuilder os = board(0x88000000, "third.txt");
+  const Bytes bin = one_record_bin(os);
+  write_file(dir / "dump.nb0", joined({{0x200, bin}, {0x200 + bin.size(), bin}}, 0x200 + 2 * bin.size()));
+  char second[40];
+  std::snprintf(second, sizeof second, "\nImage at offset 0x%08zx\n", 0x200 + bin.size());
+  const std::string listed = run({dir / "dump.nb0", "list"});
+  EXPECT_EQ(listed.rfind("Image at offset 0x00000200\n", 0), 0u) << listed;
+  EXPECT_NE(listed.find(second), std::string::npos) << listed;
+}
+
+// Candidates of many keys wait in one table: keys whose slots collide, and
+// the removal of each once its header resolves it, in an order of its own.
+TEST(ImageSearch, PendingCandidatesOfCollidingKeysAreEachResolvedOnce) {
+  std::mt19937 rng(5);
+  xipsaw::PendingCandidates pending(1 << 16);
+  std::vector<uint64_t> keys;
+  for (int i = 0; i < 3000; ++i) keys.push_back(rng() % 6000);
+  for (size_t i = 0; i < keys.size(); ++i) pending.add(static_cast<int64_t>(i), keys[i]);
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  std::shuffle(keys.begin(), keys.end(), rng);
+  std::vector<int> reported(3000, 0);
+  for (uint64_t key : keys)
+    pending.resolve(xipsaw::HeaderKey{0, key, 0}, [&](int64_t offset) { reported[static_cast<size_t>(offset)]++; });
+  EXPECT_TRUE(pending.empty());
+  EXPECT_EQ(std::count(reported.begin(), reported.end(), 1), 3000);
 }
 
 TEST(ImageSearch, FindsWhatTheRuleFindsWhateverItMayHold) {

@@ -84,6 +84,9 @@ TEST(Verify, DamagedImagesGiveOneLineEachAndStatusOne) {
       {"a compressed file that no longer expands",
        [](RomBuilder& rom, BinBuilder& bin) { bin.put(rom.files[1].load_offset, bytes_of("X")); },
        "File logo.bmp: does not expand within its 8 bytes", 1},
+      {"a compressed file that expands short",
+       [](RomBuilder& rom, BinBuilder& bin) { bin.put(rom.files[1].load_offset, bytes_of("H")); },
+       "File logo.bmp: expands to 4 bytes, not its 8", 1},
       {"a name that runs off its record",
        [](RomBuilder& rom, BinBuilder& bin) {
          rom.files[0].emit_name = false;
@@ -180,10 +183,13 @@ TEST(Info, LinesOfABuiltImage) {
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_FALSE(r.waited);
 
-  // A raw image names its offset.
+  // A raw image names its offset, its ROM header its length, and its
+  // kernel's entry point is where a loader jumps.
   write_file(c.dir / "raw.nb0", raw_image(rom));
-  EXPECT_EQ(run_tool({c.dir / "raw.nb0", "INFO"}).output.rfind("container: raw image at file offset 0x00000000\n", 0),
-            0u);
+  const std::string raw = run_tool({c.dir / "raw.nb0", "INFO"}).output;
+  EXPECT_EQ(raw.rfind("container: raw image at file offset 0x00000000\nlaunch address: 0x00010000\n"
+                      "image start: 0x80000000\nimage length: 0x000011a5\n", 0),
+            0u) << raw;
 }
 
 }  // namespace
