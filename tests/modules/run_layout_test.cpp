@@ -28,6 +28,24 @@ Bytes resource_tree(RomModule& m, uint32_t rva, const Bytes& data) {
   return t;
 }
 
+// An export directory at rva of one function, Edge at 0x1000, whose name
+// array's one word is the last of the table and of its section's data.
+Bytes edge_exports(RomModule& m, uint32_t rva) {
+  Bytes t(68, 0);
+  std::copy_n("edge.dll\0\0\0\0Edge", 16, t.begin() + 40);  // "Edge" ends at the ordinal's 0
+  put_u32(t, 12, rva + 40);  // the DLL's name
+  put_u32(t, 16, 1);
+  put_u32(t, 20, 1);
+  put_u32(t, 24, 1);
+  put_u32(t, 28, rva + 60);  // functions, names and ordinals
+  put_u32(t, 32, rva + 64);
+  put_u32(t, 36, rva + 56);
+  put_u32(t, 60, 0x1000);
+  put_u32(t, 64, rva + 52);  // "Edge"
+  m.e32.directories[0] = {rva, 68};
+  return t;
+}
+
 RomSection running_at(RomSection s, uint32_t run_address) {
   s.run_address = run_address;
   return s;
@@ -82,8 +100,16 @@ TEST(RunLayout, LinkTablesMoveWithTheirSectionsAsAnIndependentParserSees) {
   nk.sections = {code, running_at(plain(pattern(0x40, 4), 0x40, 0x3000, 0x40000040), 0x80005000),
                  running_at(plain(nk_tables, 0x1000, 0x3000, 0xC0000040), 0x7FF00000)};
 
+  // A table that ends where its section's data does.
+  RomModule& edge = rom.add_module("edge.dll");
+  edge.e32.image_base = 0x40000000;
+  edge.e32.image_size = 0x3000;
+  edge.e32.entry_point = 0x1000;
+  edge.sections = {code, running_at(plain(edge_exports(edge, 0x2000), 68, 0x2000, 0xC0000040), 0x3FF00000)};
+
   BothLayouts both(rom);
-  EXPECT_EQ(both.unpacked.output, "Extracting below.dll ...\nExtracting above.dll ...\nExtracting nk.exe ...\n");
+  EXPECT_EQ(both.unpacked.output,
+            "Extracting below.dll ...\nExtracting above.dll ...\nExtracting nk.exe ...\nExtracting edge.dll ...\n");
   EXPECT_EQ(both.unpacked.exit_code, 0);
   // 64 KiB below the data, which leaves no room for the headers at its own
   // 64 KiB; the section table in address order.
@@ -98,11 +124,12 @@ TEST(RunLayout, LinkTablesMoveWithTheirSectionsAsAnIndependentParserSees) {
   for (const auto& [name, runs] : std::vector<std::pair<std::string, std::string>>{
            {"below.dll", "1073745920, 1072693248"},
            {"above.dll", "1073745920, 1342177280, 1342242816"},
-           {"nk.exe", "2147487744, 2146435072, 2147504128"}})
+           {"nk.exe", "2147487744, 2146435072, 2147504128"},
+           {"edge.dll", "1073745920, 1072693248"}})
     pairs += std::string(pairs.size() > 1 ? ", " : "") + "{\"extracted\": \"" + both.run.out(name) +
              "\", \"unpacked\": \"" + both.run.dir / "run/" + name + "\", \"run_addresses\": [" + runs + "]}";
   const std::string report = run_python_check(both.run, XIPSAW_CHECK_RUN_LAYOUT_SCRIPT, pairs + "]");
-  EXPECT_NE(report.find("checked 3 modules (5 exports, 3 imports), 0 mismatches"), std::string::npos) << report;
+  EXPECT_NE(report.find("checked 4 modules (6 exports, 3 imports), 0 mismatches"), std::string::npos) << report;
 }
 
 TEST(RunLayout, TailsAreCutAndModulesThatCannotMoveStayAsExtractWritesThem) {
