@@ -111,15 +111,16 @@ TEST(Convert, RawLaysTheImageOutAndBinHoldsEveryByteInAddressOrder) {
   for (const char* form : {"nk.nb0", "out.bin", "from_raw.bin"}) EXPECT_EQ(tool({dir / form, "list"}).output, listing);
 }
 
-TEST(Convert, ImagesBuiltWithARomOffsetConvertAtTheAddressesTheyRunAt) {
-  TempDir dir;
-  const std::string bin = dir / "step.bin";
+// A stepping-stone loader built with a ROM offset of 0x0C000000: its image
+// from image_start to physlast as it runs, its kernel's code at 0x0C001000,
+// and the reset vector in a record at address 0.
+BinBuilder stepping_stone(uint32_t image_start, uint32_t physlast) {
   RomBuilder rom;
-  rom.image_start = 0x0C000000;
+  rom.image_start = image_start;
   rom.rom_header_address = 0x0C000800;
-  rom.rom_offset = 0x0C000000;  // records from address 0 on
-  rom.physfirst = 0x0C000000;
-  rom.physlast = 0x0C002000;
+  rom.rom_offset = 0x0C000000;
+  rom.physfirst = image_start;
+  rom.physlast = physlast;
   add_loader(rom, 0x0C000000, Bytes(0x40, 0xE5)).e32 = [] {
     E32Fields e;
     e.image_base = 0x0C000000;
@@ -127,7 +128,14 @@ TEST(Convert, ImagesBuiltWithARomOffsetConvertAtTheAddressesTheyRunAt) {
     return e;
   }();
   BinBuilder built = rom.layout();
-  built.put(0, Bytes{0x0E, 0x00, 0x00, 0xEA});  // the reset vector, in a record at address 0
+  built.put(0, Bytes{0x0E, 0x00, 0x00, 0xEA});
+  return built;
+}
+
+TEST(Convert, ImagesBuiltWithARomOffsetConvertAtTheAddressesTheyRunAt) {
+  TempDir dir;
+  const std::string bin = dir / "step.bin";
+  BinBuilder built = stepping_stone(0x0C000000, 0x0C002000);
   built.launch_address = 0x1000;
   built.write(bin);
   ASSERT_EQ(built.records().front().address, 0u);
@@ -157,23 +165,10 @@ TEST(Convert, ImagesBuiltWithARomOffsetConvertAtTheAddressesTheyRunAt) {
 TEST(Convert, ImagesThatRunAcrossTheTopOfTheAddressSpaceConvertWhole) {
   TempDir dir;
   const std::string bin = dir / "wrap.bin";
-  RomBuilder rom;
-  rom.image_start = 0x0BFFF000;
-  rom.rom_header_address = 0x0C000800;
-  rom.rom_offset = 0x0C000000;
-  rom.physfirst = 0x0BFFF000;
-  rom.physlast = 0x0C002058;
-  add_loader(rom, 0x0C000000, Bytes(0x40, 0xE5)).e32 = [] {
-    E32Fields e;
-    e.image_base = 0x0C000000;
-    e.entry_point = 0x1000;
-    return e;
-  }();
-  BinBuilder built = rom.layout();
+  BinBuilder built = stepping_stone(0x0BFFF000, 0x0C002058);
   Bytes vectors(0x40, 0);
   vectors[0] = 0xFE, vectors[1] = 0x03, vectors[3] = 0xEA;  // a branch on to address 0
   built.put(0xFFFFF000, vectors);
-  built.put(0, Bytes{0x0E, 0x00, 0x00, 0xEA});
   built.end_record = false;  // the kernel's entry, through the ROM offset, is where a loader jumps
   built.write(bin);
   ASSERT_EQ(built.records().back().address, 0xFFFFF000u);
