@@ -52,7 +52,7 @@ SLIPS = [
     ("wrapping record: its part from 0 on dropped", "src/image/record_index.cpp",
      "    if (end > kTop) records.push_back({0, end - kTop, position});\n", ""),
     ("convert bin: records run across the top", "src/convert/convert.cpp",
-     "kRecordLength, (uint64_t{1} << 32) - address}", "kRecordLength}"),
+     "kRecordLength, kAddressSpaceEnd - address}", "kRecordLength}"),
     ("journal playback: ranges past the BIN file accepted", "src/image/journal.cpp",
      "if (position > static_cast<uint64_t>(bin_size) || length > static_cast<uint64_t>(bin_size) - position)",
      "if (position > static_cast<uint64_t>(bin_size))"),

@@ -75,7 +75,7 @@ bool write_bin(Image& image, const ImageExtent& extent, uint32_t launch, OutputF
   for (uint64_t done = 0; done < extent.length && !out.failed();) {
     const uint32_t address = extent.first + static_cast<uint32_t>(done);
     const auto n = static_cast<uint32_t>(
-        std::min<uint64_t>({extent.length - done, kRecordLength, (uint64_t{1} << 32) - address}));
+        std::min<uint64_t>({extent.length - done, kRecordLength, kAddressSpaceEnd - address}));
     if (!bytes.read(data.get(), n)) return false;
     uint32_t sum = 0;
     for (uint32_t i = 0; i < n; ++i) sum += data[i];

@@ -6,13 +6,12 @@
 namespace xipsaw {
 
 bool ImageBytes::read(uint8_t* buffer, size_t count) {
-  constexpr uint64_t kTop = uint64_t{1} << 32;
   BinStream& stream = *image_.stream;
   const auto length = static_cast<int64_t>(extent_.length);
   while (count > 0) {
     // How far the bytes from at_ on are zeros, or, where the image holds
     // them, how many to take from the file.
-    int64_t zeros = static_cast<int64_t>(std::min<uint64_t>(count, kTop));
+    int64_t zeros = static_cast<int64_t>(std::min<uint64_t>(count, kAddressSpaceEnd));
     size_t take = 0;
     const uint32_t address = extent_.first + static_cast<uint32_t>(at_);
     if (at_ < 0) {
@@ -23,7 +22,7 @@ bool ImageBytes::read(uint8_t* buffer, size_t count) {
       // Where the stretch's data begins, at or above the address; with none
       // there, the image goes on from address 0 past the top of the address
       // space.
-      const uint64_t ahead = !have_stretch_ ? kTop - address : inside() ? 0 : stretch_.address - address;
+      const uint64_t ahead = !have_stretch_ ? kAddressSpaceEnd - address : inside() ? 0 : stretch_.address - address;
       const int64_t data = std::min<int64_t>(at_ + static_cast<int64_t>(ahead), length);
       if (at_ < data) {
         zeros = data - at_;

@@ -10,8 +10,6 @@ namespace xipsaw {
 
 namespace {
 
-constexpr uint64_t kTop = uint64_t{1} << 32;  // just past the last address
-
 // Separate runs of covered addresses that the overlap check keeps at most
 // (16 MiB or so); real images need a handful.
 constexpr size_t kMaxCoveredRuns = size_t{1} << 20;
@@ -108,8 +106,8 @@ uint32_t RecordIndex::check(BinStream& stream, const ReportProblem& problem) {
     // addresses up to 2^32 and from 0 on.
     const uint64_t end = uint64_t{record.address} + record.length;
     if (overlaps_checked) {
-      const bool apart = cover(covered, record.address, std::min(end, kTop));
-      if (!(cover(covered, 0, end > kTop ? end - kTop : 0) && apart))
+      const bool apart = cover(covered, record.address, std::min(end, kAddressSpaceEnd));
+      if (!(cover(covered, 0, end > kAddressSpaceEnd ? end - kAddressSpaceEnd : 0) && apart))
         report(problem, "%s: covers addresses that an earlier record covers", where);
     }
     if (overlaps_checked && covered.size() > kMaxCoveredRuns) {

@@ -21,6 +21,7 @@
 namespace xipsaw {
 
 inline constexpr int64_t kNoRecordHeader = -1;
+inline constexpr uint64_t kAddressSpaceEnd = uint64_t{1} << 32;  // just past the last address
 
 // A run of consecutive addresses [address, end) whose first byte lies at
 // data_position in the file. header_position is the position of the BIN

@@ -10,7 +10,6 @@ namespace xipsaw {
 namespace {
 
 constexpr uint32_t kNone = UINT32_MAX;
-constexpr uint64_t kTop = uint64_t{1} << 32;  // just past the last address
 
 // Visits the record headers from position on, in file order, until the end
 // record or until a whole header can no longer be read.
@@ -39,8 +38,8 @@ void RecordIndex::build(BinStream& stream, int64_t first_record_position, uint32
       return false;
     }
     const uint64_t end = uint64_t{address} + length;
-    records.push_back({address, std::min(end, kTop), position});
-    if (end > kTop) records.push_back({0, end - kTop, position});
+    records.push_back({address, std::min(end, kAddressSpaceEnd), position});
+    if (end > kAddressSpaceEnd) records.push_back({0, end - kAddressSpaceEnd, position});
     return true;
   });
 
@@ -71,7 +70,7 @@ bool RecordIndex::map(const std::vector<Record>& records, size_t n, size_t max_b
   size_t next = 0;
   uint32_t owner = kNone;
   while (next < n || !active.empty()) {
-    uint64_t at = next < n ? records[order[next]].address : kTop;
+    uint64_t at = next < n ? records[order[next]].address : kAddressSpaceEnd;
     if (!active.empty()) at = std::min(at, records[active.front()].end);
     for (; next < n && records[order[next]].address == at; ++next) {
       active.push_back(order[next]);
@@ -139,7 +138,7 @@ bool RecordIndex::next(BinStream& stream, uint32_t address, Stretch& stretch) {
     // The record's end on the run's side of 2^32: a record that runs across
     // it has a run below its own address only in its part from 0 on.
     const uint64_t length = record.end - record.address;
-    const uint64_t end = runs_[k].start >= record.address ? std::min(record.address + length, kTop) : record.end;
+    const uint64_t end = runs_[k].start >= record.address ? std::min(record.address + length, kAddressSpaceEnd) : record.end;
     const uint64_t to = k + 1 < runs_.size() ? std::min<uint64_t>(end, runs_[k + 1].start) : end;
     found = from < to;
     if (found)

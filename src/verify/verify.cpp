@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdarg>
-#include <map>
 #include <memory>
 #include <vector>
 
