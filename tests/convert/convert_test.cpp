@@ -109,6 +109,12 @@ TEST(Convert, RawLaysTheImageOutAndBinHoldsEveryByteInAddressOrder) {
   EXPECT_EQ(records_of(dir / "from_raw.bin").launch, 0x10000u + 0);  // code.dll: base 0x10000, entry 0
   const std::string listing = tool({bin, "list"}).output;
   for (const char* form : {"nk.nb0", "out.bin", "from_raw.bin"}) EXPECT_EQ(tool({dir / form, "list"}).output, listing);
+
+  // Where the ROM header gives no end, the image ends with its last record.
+  rom.physlast = rom.physfirst;
+  rom.layout().write(bin);
+  EXPECT_EQ(tool({bin, "convert", "raw", dir / "nk.nb0"}).exit_code, 0);
+  EXPECT_EQ(read_file(dir / "nk.nb0"), rom.layout().raw_image());
 }
 
 // A stepping-stone loader built with a ROM offset of 0x0C000000: its image
