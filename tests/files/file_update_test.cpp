@@ -102,13 +102,16 @@ TEST(FileUpdate, RefusedContentLeavesTheBinFileUnchanged) {
   UpdateImage u;
   u.write();
   const Bytes before = read_file(u.bin);
+  const std::string too_large =
+      "The size of the updated file must be less-then or equal to the size of the old file.\n"
+      "This feature might be introduced in a newer version.\n";
   // Eleven varied bytes: 12 bytes compressed, more than the old 10.
   ToolResult r = u.update({"plain.txt", u.input("big", bytes_of("0123456789A"))});
-  EXPECT_EQ(r.output,
-            "Updating plain.txt ...\n"
-            "The size of the updated file must be less-then or equal to the size of the old file.\n"
-            "This feature might be introduced in a newer version.\n"
-            "Updated file (COMPRESSED): 12 bytes   Old file (COMPRESSED): 10 bytes\n");
+  EXPECT_EQ(r.output, "Updating plain.txt ...\n" + too_large +
+                          "Updated file (COMPRESSED): 12 bytes   Old file (COMPRESSED): 10 bytes\n");
+  r = u.update({"packed.txt", u.input("over", bytes_of("0123456789ABCDEFG"))});  // one byte over
+  EXPECT_EQ(r.output, "Updating packed.txt ...\n" + too_large +
+                          "Updated file (COMPRESSED): 18 bytes   Old file (COMPRESSED): 17 bytes\n");
   r = u.update({"packed.txt", u.input("bad", bytes_of("NOCOMPRESS"))});
   EXPECT_EQ(r.output, "Updating packed.txt ...\nError in CECompress()\n");
   r = u.update({"Plain.txt", u.input("x", bytes_of("x"))});  // names match case-sensitively

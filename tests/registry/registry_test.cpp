@@ -6,6 +6,7 @@
 #include <random>
 
 #include "hive_builder.h"
+#include "registry/hive.h"
 #include "lzx_encoder.h"
 #include "tool_run.h"
 
@@ -173,6 +174,12 @@ TEST(Registry, ListsEachRegistryFileAndRefusesHostileHivesByName) {
   // not walk to its end: each named, the others still listed.
   const Bytes good = boot_hive().build();
   const uint32_t init = get_u32(good, kHeap + 12 + 4 * 3) & ~1u;  // init's record
+  const uint32_t init_size = get_u32(good, kHeap + init) & 0xFFFFFF;
+  xipsaw::Hive parsed;
+  std::string why;
+  ASSERT_TRUE(parsed.open(good, why)) << why;
+  const uint32_t value = parsed.payload_of(get_u32(good, kHeap + init + 20));  // init's first value
+  const uint32_t value_size = parsed.payload_size_of(value);
   size_t tail = good.size() - 12;  // the free record at the tail
   while (get_u32(good, tail) != ((good.size() - tail - 12) | 1)) tail -= 4;
   struct Case {
@@ -185,6 +192,9 @@ TEST(Registry, ListsEachRegistryFileAndRefusesHostileHivesByName) {
       {[&](Bytes& h) { put_u32(h, kHeap + init + 20, 0x20000400); }, "the value handle 0x20000400 leads to no value"},
       {[&](Bytes& h) { put_u32(h, kHeap + init + 20, 0x20000003); }, "the value handle 0x20000003 leads to no value"},
       {[&](Bytes& h) { put_u32(h, kHeap + init + 24, 0x40000000); }, "a key's name runs past its record"},
+      {[&](Bytes& h) { put_u32(h, kHeap + init + 24, (init_size - 16) / 2 + 1); }, "a key's name runs past its record"},
+      {[&](Bytes& h) { put_u16(h, value + 6, value_size - 10 - 2 * get_u16(h, value + 8) + 1); },
+       "a value's name or data runs past its record"},
       {[&](Bytes& h) { put_u32(h, kHeap + init, 0xC0FFFFF0); }, "its heap does not walk to its end"},
       {[&](Bytes& h) { put_u32(h, 0x20, static_cast<uint32_t>(h.size() + 4096)); },
        "its size word says " + std::to_string(good.size() + 4096) + " bytes, the file has " + std::to_string(good.size())},
