@@ -8,6 +8,7 @@
 
 #include "../modules/module_testing.h"
 #include "lzx_encoder.h"
+#include "run/used_blocks.h"
 
 using namespace testkit;
 using modtest::plain;
@@ -64,6 +65,20 @@ uint64_t bytes_below(const std::string& dir) {
 }
 
 size_t lines_of(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
+
+// Every byte a block shares with earlier ones counts, one at the end of an
+// earlier block too: the budget spent exactly, the next shared byte is
+// refused.
+TEST(ReusedBlocks, EveryByteSharedCountsAgainstTheBudget) {
+  using Use = xipsaw::UsedBlocks::Use;
+  xipsaw::UsedBlocks used;
+  uint32_t earlier = 0;
+  const auto budget = static_cast<uint32_t>(xipsaw::UsedBlocks::kSharedBudget);
+  EXPECT_EQ(used.use(0x10000, budget, 1, earlier), Use::first);
+  EXPECT_EQ(used.use(0x10000 + budget - 1, 2, 2, earlier), Use::first);  // its last byte
+  EXPECT_EQ(used.use(0x10001, budget - 1, 3, earlier), Use::first);
+  EXPECT_EQ(used.use(0x10002, 1, 4, earlier), Use::reused);
+}
 
 TEST(ReusedBlocks, EachBlockIsExpandedAndWrittenOnceAndEveryReuseIsNamed) {
   struct Case {
