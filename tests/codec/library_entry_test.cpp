@@ -19,8 +19,9 @@ TEST(LibraryEntryPoints, RejectOtherConstantArguments) {
   const auto decompress = library.decompress;
   uint8_t src[8] = {1, 2, 3, 4, 5, 6, 7, 8};
   uint8_t dst[64] = {};
-  EXPECT_LT(compress(src, 8, dst, 28, 2, 4096), 0);
+  for (uint32_t format : {0u, 3u, 0x101u}) EXPECT_LT(compress(src, 8, dst, 28, format, 4096), 0) << format;
   EXPECT_LT(compress(src, 8, dst, 28, 1, 8192), 0);
+  EXPECT_LT(compress(src, 8, dst, 28, 2, 8192), 0);
   const uint8_t empty[3] = {0, 0, 0};
   EXPECT_LT(decompress(empty, 3, dst, 64, 1, 1, 4096), 0);
   EXPECT_LT(decompress(empty, 3, dst, 64, 0, 0, 4096), 0);
