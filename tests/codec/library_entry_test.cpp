@@ -1,11 +1,15 @@
 // The exported entry points of the built shared library: they refuse every
-// call that breaks the call contract, and expand the real samples.
+// call that breaks the call contract, expand the real samples of both
+// formats and compress in the format asked for.
 #include <cstdint>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "compression/binding.h"
+#include "encoder_inputs.h"
+#include "lzss_encoder.h"
+#include "lzx_encoder.h"
 #include "samples.h"
 #include "sha256.h"
 #include "tool_run.h"
@@ -28,12 +32,14 @@ TEST(LibraryEntryPoints, RejectOtherConstantArguments) {
   EXPECT_LT(decompress(empty, 3, dst, 64, 0, 1, 2048), 0);
 }
 
-TEST(LibraryEntryPoints, DecompressExpandsTheSamples) {
+TEST(LibraryEntryPoints, DecompressExpandsTheSamplesOfBothFormats) {
   xipsaw::CompressionLibrary library;
   ASSERT_TRUE(library.load(XIPSAW_CODEC_DIR));
   const auto decompress = library.decompress;
-  const auto samples = load_samples();
-  ASSERT_FALSE(samples.empty());
+  auto samples = load_samples();
+  const auto older = load_samples(XIPSAW_LZSS_SAMPLES_DIR);
+  samples.insert(samples.end(), older.begin(), older.end());
+  ASSERT_EQ(samples.size(), 13u);
   for (const auto& s : samples) {
     std::vector<uint8_t> out(s.capacity);
     ASSERT_EQ(decompress(s.data.data(), uint32_t(s.data.size()), out.data(), s.capacity, 0, 1, 4096), int32_t(s.size))
@@ -44,6 +50,28 @@ TEST(LibraryEntryPoints, DecompressExpandsTheSamples) {
   uint8_t none = 0;
   const uint8_t empty[3] = {0, 0, 0};
   EXPECT_EQ(decompress(empty, 3, &none, 0, 0, 1, 4096), 0);
+}
+
+TEST(LibraryEntryPoints, CompressWritesTheFormatItsArgumentSelects) {
+  xipsaw::CompressionLibrary library;
+  ASSERT_TRUE(library.load(XIPSAW_CODEC_DIR));
+  const std::vector<uint8_t> src = encoder_inputs::text(10000);
+  const auto size = static_cast<uint32_t>(src.size());
+  for (auto format : {xipsaw::CompressedFormat::lzx, xipsaw::CompressedFormat::lzss}) {
+    std::vector<uint8_t> packed(src.size() + 2000), reference(packed.size()), back(src.size());
+    const int32_t n = library.shrink(src.data(), size, packed.data(), size + 2000, format);
+    ASSERT_GT(n, 0);
+    const int32_t r = format == xipsaw::CompressedFormat::lzx
+                          ? lzx::compress_buffer(src.data(), size, reference.data(), size + 2000)
+                          : lzss::compress_buffer(src.data(), size, reference.data(), size + 2000);
+    ASSERT_EQ(n, r);
+    EXPECT_TRUE(std::equal(reference.begin(), reference.begin() + r, packed.begin()));
+    EXPECT_EQ(xipsaw::format_of_buffer(packed.data(), static_cast<uint32_t>(n)), format);
+    ASSERT_EQ(library.expand(packed.data(), static_cast<uint32_t>(n), back.data(), size), int32_t(size));
+    EXPECT_EQ(back, src);
+  }
+  EXPECT_LT(library.shrink(src.data(), size, std::vector<uint8_t>(size + 2000).data(), size + 2000,
+                           xipsaw::CompressedFormat::none), 0);
 }
 
 // The library bound is the one in the directory given, even when a library
@@ -59,6 +87,7 @@ TEST(LibraryLookup, TheGivenDirectoryDecidesWhichLibraryIsBound) {
   EXPECT_NE(fake.compress, real.compress);
   const uint8_t text[4] = {'t', 'e', 'x', 't'};
   uint8_t packed[64] = {};
+  EXPECT_EQ(fake.shrink(text, 4, packed, sizeof packed, xipsaw::CompressedFormat::lzss), 5);
   EXPECT_EQ(fake.shrink(text, 4, packed, sizeof packed), 5);  // the stand-in's own form: 'C', then the bytes
   EXPECT_EQ(packed[0], 'C');
   const int32_t n = real.shrink(text, 4, packed, sizeof packed);
