@@ -15,10 +15,14 @@
 // At each position the copies possible are then every length up to the
 // longest match that ends before the position, found by walking hash chains
 // to their end.
+//
+// Nor does a block begin as an LZX block's header does (u32 16, N, C, N),
+// which would make it read as LZX: whatever N, the items those bytes spell
+// either copy from bytes they produce or lose to short copies of the zeros
+// they hold.
 #include "lzss_encoder.h"
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <new>
 
