@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
 
 #include "../compressed_format.h"
 
@@ -45,6 +46,12 @@ struct BlockFormat {
   std::unique_ptr<BlockEncoder> (*make_encoder)() noexcept;  // nullptr when memory runs short
   uint32_t max_block_bytes;  // the longest block the encoder writes
 };
+
+// A BlockFormat's make_encoder for an encoder class.
+template <typename Encoder>
+std::unique_ptr<BlockEncoder> make_encoder() noexcept {
+  return std::unique_ptr<BlockEncoder>(new (std::nothrow) Encoder);
+}
 
 // Compresses src_len bytes into dst, which holds capacity bytes, encoding the
 // blocks on up to `threads` threads (at least one); the bytes written do not

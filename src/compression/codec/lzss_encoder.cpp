@@ -23,8 +23,6 @@
 #include "lzss_encoder.h"
 
 #include <algorithm>
-#include <memory>
-#include <new>
 
 #include "framing.h"
 #include "lzss_format.h"
@@ -205,11 +203,7 @@ uint32_t BlockEncoder::write(const uint8_t* src, uint32_t n, uint8_t* out) const
   return at;
 }
 
-std::unique_ptr<framing::BlockEncoder> new_encoder() noexcept {
-  return std::unique_ptr<framing::BlockEncoder>(new (std::nothrow) BlockEncoder);
-}
-
-constexpr framing::BlockFormat kFormat{new_encoder, kMaxBlockBytes};
+constexpr framing::BlockFormat kFormat{framing::make_encoder<BlockEncoder>, kMaxBlockBytes};
 
 }  // namespace
 

@@ -144,11 +144,7 @@ uint32_t BlockEncoder::encode_stream(const uint8_t* src, uint32_t n, unsigned bl
   return size;
 }
 
-std::unique_ptr<framing::BlockEncoder> new_encoder() noexcept {
-  return std::unique_ptr<framing::BlockEncoder>(new (std::nothrow) BlockEncoder);
-}
-
-constexpr framing::BlockFormat kFormat{new_encoder, kMaxBlockBytes};
+constexpr framing::BlockFormat kFormat{framing::make_encoder<BlockEncoder>, kMaxBlockBytes};
 
 }  // namespace
 
