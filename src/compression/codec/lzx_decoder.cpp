@@ -9,9 +9,9 @@
 #include <array>
 #include <cstring>
 
-#include "matches.h"
 #include "lzx_decoder_tables.h"
 #include "lzx_format.h"
+#include "matches.h"
 
 namespace lzx {
 namespace {
