@@ -48,22 +48,21 @@ constexpr bool is_lzx_block(const uint8_t* block, uint32_t length, uint32_t n) {
 
 // The format of a framed buffer, told by its first block: lzx when that
 // block begins with the LZX header, lzss otherwise; none when the buffer
-// holds no block (U = 0) or is too short to reach the first block's start.
-// Only the header is read, against the block length its end offset gives:
-// the rest of the buffer is checked by expansion.
+// holds no block (U = 0) or is too short to tell (it ends before the header
+// of a first block long enough to have one). Only the header is read,
+// against the block length its end offset gives: the rest of the buffer is
+// checked by expansion.
 constexpr CompressedFormat format_of_buffer(const uint8_t* buffer, uint32_t length) {
   using format_detail::u24;
   if (buffer == nullptr || length < 2 * kSizeFieldBytes) return CompressedFormat::none;
   const uint32_t total = u24(buffer);
   if (total == 0) return CompressedFormat::none;
   const uint32_t blocks = (total + kCompressionBlockSize - 1) / kCompressionBlockSize;
-  const uint32_t start = kSizeFieldBytes * (blocks + 1);
-  if (start > length) return CompressedFormat::none;
-  const uint32_t end = u24(buffer + kSizeFieldBytes);
+  const uint32_t start = kSizeFieldBytes * (blocks + 1), end = u24(buffer + kSizeFieldBytes);
+  if (end < start || end - start < kLzxBlockHeaderBytes) return CompressedFormat::lzss;
+  if (length < start + kLzxBlockHeaderBytes) return CompressedFormat::none;
   const uint32_t n = total < kCompressionBlockSize ? total : kCompressionBlockSize;
-  const bool lzx =
-      end >= start && length - start >= kLzxBlockHeaderBytes && is_lzx_block(buffer + start, end - start, n);
-  return lzx ? CompressedFormat::lzx : CompressedFormat::lzss;
+  return is_lzx_block(buffer + start, end - start, n) ? CompressedFormat::lzx : CompressedFormat::lzss;
 }
 
 }  // namespace xipsaw

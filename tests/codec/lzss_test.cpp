@@ -210,8 +210,8 @@ TEST(EitherFormat, BlocksOfBothFormatsInOneBufferAndTheFormatOfABuffer) {
   EXPECT_EQ(format(mixed, mixed.size()), CompressedFormat::lzx);
   EXPECT_EQ(format(lzss, lzss.size()), CompressedFormat::lzss);
   EXPECT_EQ(format(lzx, 12 + 16), CompressedFormat::lzx);  // the header alone tells
-  EXPECT_EQ(format(lzx, 12 + 15), CompressedFormat::lzss);
-  EXPECT_EQ(format(lzx, 11), CompressedFormat::none);  // the first block is not reached
+  EXPECT_EQ(format(lzx, 12 + 15), CompressedFormat::none);  // a header cut short does not
+  EXPECT_EQ(format(Bytes{1, 0, 0, 7, 0, 0, 1}, 6), CompressedFormat::lzss);  // too short a block for one
   EXPECT_EQ(format(Bytes{0, 0, 0}, 3), CompressedFormat::none);
 }
 
