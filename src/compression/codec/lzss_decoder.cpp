@@ -14,15 +14,16 @@ namespace lzss {
 bool decode_block(const uint8_t* in, uint32_t length, uint8_t* out, uint32_t n) {
   uint32_t i = 0, pos = 0;
   while (pos < n) {
+    // Groups of eight literals, as data without repeats is made of, eight
+    // bytes at a time.
+    while (n - pos >= kItemsPerGroup && length - i > kItemsPerGroup && in[i] == 0) {
+      std::memcpy(out + pos, in + i + 1, kItemsPerGroup);
+      pos += kItemsPerGroup;
+      i += kItemsPerGroup + 1;
+    }
+    if (pos == n) break;
     if (i == length) return false;  // the items end early
     unsigned flags = in[i++];
-    if (flags == 0 && n - pos >= kItemsPerGroup && length - i >= kItemsPerGroup) {
-      // Eight literals, as data without repeats is made of, at once.
-      std::memcpy(out + pos, in + i, kItemsPerGroup);
-      pos += kItemsPerGroup;
-      i += kItemsPerGroup;
-      continue;
-    }
     for (unsigned k = 0; k < kItemsPerGroup && pos < n; ++k, flags >>= 1) {
       if (i == length) return false;
       if ((flags & 1) == 0) {
