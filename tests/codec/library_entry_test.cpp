@@ -8,8 +8,6 @@
 
 #include "compression/binding.h"
 #include "encoder_inputs.h"
-#include "lzss_encoder.h"
-#include "lzx_encoder.h"
 #include "samples.h"
 #include "sha256.h"
 #include "tool_run.h"
@@ -57,21 +55,15 @@ TEST(LibraryEntryPoints, CompressWritesTheFormatItsArgumentSelects) {
   ASSERT_TRUE(library.load(XIPSAW_CODEC_DIR));
   const std::vector<uint8_t> src = encoder_inputs::text(10000);
   const auto size = static_cast<uint32_t>(src.size());
+  std::vector<uint8_t> packed(size + 2000), back(size);
   for (auto format : {xipsaw::CompressedFormat::lzx, xipsaw::CompressedFormat::lzss}) {
-    std::vector<uint8_t> packed(src.size() + 2000), reference(packed.size()), back(src.size());
     const int32_t n = library.shrink(src.data(), size, packed.data(), size + 2000, format);
     ASSERT_GT(n, 0);
-    const int32_t r = format == xipsaw::CompressedFormat::lzx
-                          ? lzx::compress_buffer(src.data(), size, reference.data(), size + 2000)
-                          : lzss::compress_buffer(src.data(), size, reference.data(), size + 2000);
-    ASSERT_EQ(n, r);
-    EXPECT_TRUE(std::equal(reference.begin(), reference.begin() + r, packed.begin()));
     EXPECT_EQ(xipsaw::format_of_buffer(packed.data(), static_cast<uint32_t>(n)), format);
     ASSERT_EQ(library.expand(packed.data(), static_cast<uint32_t>(n), back.data(), size), int32_t(size));
     EXPECT_EQ(back, src);
   }
-  EXPECT_LT(library.shrink(src.data(), size, std::vector<uint8_t>(size + 2000).data(), size + 2000,
-                           xipsaw::CompressedFormat::none), 0);
+  EXPECT_LT(library.shrink(src.data(), size, packed.data(), size + 2000, xipsaw::CompressedFormat::none), 0);
 }
 
 // The library bound is the one in the directory given, even when a library
