@@ -3,11 +3,12 @@
 // the BIN file's launch address and its read-only data compressed; a DLL
 // whose writable data the kernel copies to RAM at boot; the ROM header with
 // the image's bounds, its RAM and its CPU; and a few files, plain and
-// compressed.
+// compressed, among them the registry hive the device boots with.
 //   make_demo_image <output path>
 #include <cstdio>
 #include <string>
 
+#include "hive_builder.h"
 #include "image_builder.h"
 #include "lzx_encoder.h"
 
@@ -127,6 +128,14 @@ int main(int argc, char** argv) {
   RomFile& initdb = rom.add_file("initdb.ini", compress(ini), 0x801);
   initdb.real_size = static_cast<uint32_t>(ini.size());
   rom.add_file("logo.bmp", Bytes(300, 0x7F), 0x6);
+  // The registry the device boots with: what its kernel starts, in order.
+  HiveBuilder hive;
+  HiveKey init{u"init", {}, {}};
+  init.values = {string_value(u"Launch10", u"shell.exe"), string_value(u"Launch20", u"device.exe"),
+                 string_value(u"Launch30", u"gwes.exe"), {u"Depend30", 3, {0x14, 0x00}}};
+  HiveKey shell_key{u"Shell", {dword_value(u"StartupDelay", 0), string_value(u"Start", u"\\Windows\\shell.exe")}, {}};
+  hive.roots[2] = {init, shell_key};
+  rom.add_file("default.hv", hive.build(), 0x7);
   for (RomFile& file : rom.files) file.file_time = kFileTime;
 
   // The first page: a branch to the kernel's entry (b 0x80001000), then

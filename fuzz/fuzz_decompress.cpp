@@ -1,12 +1,13 @@
-// libFuzzer target: any input is a candidate compressed buffer. It is expanded
-// into destinations of a few capacities; the decoder must stay inside both
-// buffers and report at most the capacity.
+// libFuzzer target: any input is a candidate compressed buffer, its blocks
+// LZX ones or, without the LZX header, blocks of the older format. It is
+// expanded as CEDecompress does into destinations of a few capacities; the
+// decoders must stay inside both buffers and report at most the capacity.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
 
-#include "lzx_decoder.h"
+#include "buffer_decoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > (1u << 24)) return 0;
@@ -17,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (uint32_t capacity : {0u, 4096u, 65536u, claimed}) {
     if (capacity > (1u << 20)) continue;
     std::vector<uint8_t> dst(capacity);
-    const int32_t r = lzx::decompress_buffer(p, uint32_t(size), dst.data(), capacity);
+    const int32_t r = codec::decompress_buffer(p, uint32_t(size), dst.data(), capacity);
     if (r > int32_t(capacity)) std::abort();
     if (r >= 0 && uint32_t(r) != claimed) std::abort();
   }

@@ -11,14 +11,9 @@
 #include <string>
 #include <string_view>
 
-namespace xipsaw {
+#include "common/utf.h"
 
-// UTF-8 to UTF-16 and back, lossless for every sequence of 16-bit units: an
-// unpaired surrogate, which Windows allows in a name, travels as its own
-// three-byte form (the generalised UTF-8 known as WTF-8). A byte that begins
-// no sequence becomes U+FFFD.
-std::u16string utf16_of(std::string_view utf8);
-std::string utf8_of(std::u16string_view utf16);
+namespace xipsaw {
 
 // fopen, remove and the like on a path of the tool's.
 std::FILE* open_file(const std::string& path, const char* mode);

@@ -13,6 +13,11 @@ namespace {
 // first one tells in every sound image.
 constexpr uint32_t kMaxEntriesAsked = 1000;
 
+// The bytes of a buffer that tell its format, at most: its size, the end
+// offsets of its largest number of blocks, and the first block's header.
+constexpr uint32_t kFormatPrefixBytes =
+    kSizeFieldBytes * (1 + (1u << 24) / kCompressionBlockSize) + kLzxBlockHeaderBytes;
+
 }  // namespace
 
 void for_each_compressed_entry(Image& image, E32Layout layout,

@@ -23,9 +23,10 @@ namespace xipsaw {
 #endif
 
 extern "C" {
-// CECompress(source, source length, destination, capacity, 1, 4096)
+// CECompress(source, source length, destination, capacity, format, 4096),
+// format as compress_argument gives it: 1 for LZX, the classic call.
 using CECompressFn = int32_t(CECOMPRESS_CALL*)(const void* source, uint32_t source_length, void* destination,
-                                               uint32_t capacity, uint32_t step, uint32_t block_size);
+                                               uint32_t capacity, uint32_t format, uint32_t block_size);
 // CEDecompress(source, source length, destination, capacity, 0, 1, 4096)
 using CEDecompressFn = int32_t(CECOMPRESS_CALL*)(const void* source, uint32_t source_length, void* destination,
                                                  uint32_t capacity, uint32_t reserved, uint32_t step,
@@ -52,7 +53,8 @@ struct CompressionLibrary {
   int32_t expand(const void* source, uint32_t source_length, void* destination, uint32_t capacity) const {
     return decompress(source, source_length, destination, capacity, 0, 1, 4096);
   }
-  // The classic call writes LZX; an image of the older format gets its own.
+  // Compresses in the format given; none has no argument value, and the
+  // library refuses the call.
   int32_t shrink(const void* source, uint32_t source_length, void* destination, uint32_t capacity,
                  CompressedFormat format = CompressedFormat::lzx) const {
     return compress(source, source_length, destination, capacity, compress_argument(format), 4096);
@@ -64,11 +66,13 @@ inline constexpr uint32_t kMaxExpandedSize = 1u << 24;
 
 // The longest compressed buffer that can expand to at most capacity bytes
 // (capped at kMaxExpandedSize): the 3-byte size, a 3-byte end offset per
-// block of 4096 bytes, and per block a 16-byte header and a stream that no
-// encoder makes longer than 8 KiB (a block stored uncompressed takes about
-// 4.1 KiB). The last block's 3-byte end offset is the buffer's length, so no
-// buffer reaches 2^24 bytes either. Anything longer is malformed and need not
-// be read at all.
+// block of 4096 bytes, and per block at most 16 + 8192 bytes: an LZX block is
+// a 16-byte header and a stream that no encoder makes longer than 8 KiB (a
+// block stored uncompressed takes about 4.1 KiB), a block of the older format
+// at most 4096 + 512 bytes (every item a literal, a flag byte per 8). The
+// last block's 3-byte end offset is the buffer's length, so no buffer reaches
+// 2^24 bytes either. Anything longer is malformed and need not be read at
+// all.
 constexpr uint32_t max_compressed_size(uint32_t capacity) {
   const uint32_t blocks = ((capacity < kMaxExpandedSize ? capacity : kMaxExpandedSize) + 4095) / 4096;
   const uint32_t longest = 3 + 3 * blocks + blocks * (16 + 8192);

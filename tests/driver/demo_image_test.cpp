@@ -11,11 +11,11 @@ namespace {
 TEST(DemoImage, EveryCommandWorksOnIt) {
   modtest::ToolRun run;
   write_file(run.bin, read_file(XIPSAW_DEMO_IMAGE));
-  EXPECT_EQ(run_tool({run.bin, "verify"}).output, "1 images, 14 records, 2 modules, 3 files: no problems\n");
+  EXPECT_EQ(run_tool({run.bin, "verify"}).output, "1 images, 28 records, 2 modules, 4 files: no problems\n");
   // The boot loader jumps to the kernel's entry; the ROM header gives the
   // image's bounds, its RAM and its CPU.
   const std::string info = run_tool({run.bin, "info"}).output;
-  for (const char* line : {"launch address: 0x80001000\n", "physfirst: 0x80000000\n", "physlast: 0x80012864\n",
+  for (const char* line : {"launch address: 0x80001000\n", "physfirst: 0x80000000\n", "physlast: 0x8001988c\n",
                            "ulRAMStart: 0x80100000\n", "usCPUType: 0x01c2 (ARM Thumb)\n", "compressed: 2 entries"})
     EXPECT_NE(info.find(line), std::string::npos) << line;
 
@@ -31,6 +31,14 @@ TEST(DemoImage, EveryCommandWorksOnIt) {
   run_tool({run.dir / "nk.nb0", "convert", "bin", run.dir / "back.bin"});
   EXPECT_EQ(run_tool({run.dir / "back.bin", "list"}).output, run_tool({run.bin, "list"}).output);
   EXPECT_NE(run_tool({run.dir / "back.bin", "info"}).output.find("launch address: 0x80001000\n"), std::string::npos);
+
+  // The README's registry example: a boot entry added to its hive.
+  EXPECT_EQ(run_tool({run.bin, "registry"}).output, "default.hv: hive, 2 keys, 6 values\n");
+  write_file(run.dir / "boot.reg", bytes_of("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\init]\r\n"
+                                             "\"Launch50\"=\"myshell.exe\"\r\n\"Depend50\"=hex:14,00\r\n"));
+  EXPECT_EQ(run_tool({run.bin, "registry", "default.hv", "import", run.dir / "boot.reg"}).exit_code, 0);
+  EXPECT_NE(run_tool({run.bin, "registry", "default.hv"}).output.find("\"Launch50\"=\"myshell.exe\"\n"),
+            std::string::npos);
 }
 
 }  // namespace

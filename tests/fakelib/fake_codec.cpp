@@ -4,8 +4,9 @@
 //   'H' then the bytes:           expands to the first half of them
 //   'R', u32 count, one byte:     expands to count copies of the byte
 //   anything else:                fails
-// Compression writes 'R' form for runs of one byte, else 'C' form; input that
-// begins with "NOCOMPRESS" fails.
+// Compression, asked for either format (argument 1 or 2), writes 'R' form
+// for runs of one byte, else 'C' form; input that begins with "NOCOMPRESS"
+// fails.
 #include <cstdint>
 #include <cstring>
 
@@ -13,10 +14,10 @@
 
 #if !defined(FAKE_WITHOUT_COMPRESS)
 CECOMPRESS_EXPORT int32_t CECOMPRESS_CALL CECompress(const void* src, uint32_t n, void* dst, uint32_t capacity,
-                                                     uint32_t step, uint32_t block) {
+                                                     uint32_t format, uint32_t block) {
   const auto* s = static_cast<const uint8_t*>(src);
   auto* d = static_cast<uint8_t*>(dst);
-  if (step != 1 || block != 4096) return -1;
+  if ((format != 1 && format != 2) || block != 4096) return -1;
   if (n >= 10 && std::memcmp(s, "NOCOMPRESS", 10) == 0) return -1;
   bool run = n > 0;
   for (uint32_t i = 1; i < n && run; ++i) run = s[i] == s[0];

@@ -1,8 +1,7 @@
-// Expansion of framed buffers: a 3-byte size, 3-byte block end offsets, and
-// per 4096-byte block a 16-byte header plus one independent LZX stream.
+// Expansion of LZX blocks: a 16-byte header plus one independent LZX stream.
 //
-// Every stream is decoded straight into its slice of the caller's buffer. The
-// slice is exactly the block's size, so bounds checks against the block end
+// Every stream is decoded straight into its block's slice of the caller's
+// buffer, exactly the block's size, so bounds checks against the block end
 // also keep every write inside the caller's capacity.
 #include "lzx_decoder.h"
 
@@ -12,16 +11,17 @@
 
 #include "lzx_decoder_tables.h"
 #include "lzx_format.h"
+#include "matches.h"
 
 namespace lzx {
 namespace {
 
-uint32_t get_u24(const uint8_t* p) { return p[0] | p[1] << 8 | uint32_t(p[2]) << 16; }
 uint32_t get_u32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
 void put_u32(uint8_t* p, uint32_t v) {
   for (int k = 0; k < 4; ++k) p[k] = uint8_t(v >> (8 * k));
 }
 
+using codec::copy_match;
 using decoder::BitReader;
 using decoder::SwappedWindow;
 using decoder::Huffman;
@@ -81,25 +81,6 @@ struct StreamState {
   AlignedTree aligned;
   uint32_t r[3] = {1, 1, 1};
 };
-
-// Copies a match of length bytes from offset bytes back to d, where room >=
-// length bytes of the output are left; overlapping copies repeat bytes. Far
-// enough from the end, whole 8-byte chunks are copied, at least two (the last
-// one may run up to 15 bytes past the match, still inside the room, and is
-// overwritten later); a chunk never overlaps its own source.
-inline void copy_match(uint8_t* d, uint32_t offset, uint32_t length, uint32_t room) {
-  const uint8_t* s = d - offset;
-  uint8_t* const stop = d + length;
-  if (offset >= 8 && room - length >= 15) [[likely]] {
-    std::memcpy(d, s, 8);
-    std::memcpy(d + 8, s + 8, 8);
-    for (d += 16, s += 16; d < stop; d += 8, s += 8) std::memcpy(d, s, 8);
-  } else if (offset == 1) {
-    std::memset(d, *s, length);
-  } else {
-    while (d < stop) *d++ = *s++;
-  }
-}
 
 // Per position slot: the offset for its extra bits all zero, and in aligned
 // offset blocks the number of extra bits sent plainly and their shift (the
@@ -303,29 +284,14 @@ bool decode_stream(const uint8_t* src, uint32_t c, uint8_t* out, uint32_t n) {
 
 }  // namespace
 
-int32_t decompress_buffer(const uint8_t* src, uint32_t src_len, uint8_t* dst, uint32_t capacity) {
-  if (src == nullptr || src_len < kSizeFieldBytes) return -1;
-  const uint32_t total = get_u24(src);
-  if (total > capacity || (total > 0 && dst == nullptr)) return -1;
-  const uint32_t blocks = (total + kBlockSize - 1) / kBlockSize;
-  const uint64_t table_end = kSizeFieldBytes * (uint64_t(blocks) + 1);
-  if (table_end > src_len) return -1;
+bool decode_block(const uint8_t* block, uint32_t length, uint8_t* out, uint32_t n) {
+  if (!xipsaw::is_lzx_block(block, length, n)) return false;
+  const uint32_t c = length - kBlockHeaderBytes;
+  return c % 2 == 0 && decode_stream(block + kBlockHeaderBytes, c, out, n);
+}
 
-  uint32_t start = uint32_t(table_end);
-  for (uint32_t k = 0; k < blocks; ++k) {
-    const uint32_t end = get_u24(src + kSizeFieldBytes * (k + 1));
-    if (end > src_len || end < start || end - start < kBlockHeaderBytes) return -1;
-    const uint8_t* block = src + start;
-    const uint32_t n = std::min(kBlockSize, total - k * kBlockSize);
-    const uint32_t c = get_u32(block + 8);
-    if (get_u32(block) != kBlockHeaderBytes || get_u32(block + 4) != n || get_u32(block + 12) != n ||
-        c != end - start - kBlockHeaderBytes || c % 2 != 0)
-      return -1;
-    if (!decode_stream(block + kBlockHeaderBytes, c, dst + k * kBlockSize, n)) return -1;
-    start = end;
-  }
-  if (start != src_len) return -1;
-  return int32_t(total);
+int32_t decompress_buffer(const uint8_t* src, uint32_t src_len, uint8_t* dst, uint32_t capacity) {
+  return framing::expand(src, src_len, dst, capacity, decode_block);
 }
 
 }  // namespace lzx

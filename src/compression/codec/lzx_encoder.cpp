@@ -8,17 +8,13 @@
 // follow (lzx_parser). The smallest parse is coded with the trees and the
 // block type, verbatim or aligned offset, that make it smallest
 // (lzx_block_writer), or the block is stored uncompressed when nothing beats
-// that. Blocks are independent, so compress_buffer encodes them on several
-// threads.
+// that. The shared framing encodes the blocks on several threads.
 #include "lzx_encoder.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
-#include <thread>
-#include <vector>
 
 #include "lzx_block_writer.h"
 #include "lzx_encoder_internal.h"
@@ -38,19 +34,28 @@ constexpr unsigned kWidePassesFrom = 3;
 void store_u32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
 }
-void store_u24(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 3; ++i) p[i] = uint8_t(v >> (8 * i));
-}
+
+// The largest block compress_buffer writes: the header and the largest
+// stream of a chosen type.
+constexpr uint32_t kMaxBlockBytes = kBlockHeaderBytes + kMaxChosenStreamBytes;
 
 // Encodes blocks one at a time. All its memory is its own, so one encoder
 // per thread needs no locking, and nothing it does allocates or throws.
-class BlockEncoder {
+class BlockEncoder final : public framing::BlockEncoder {
  public:
   // Encodes n bytes (1 to kBlockSize) as one LZX stream into out and returns
   // its length. Block type 0 picks the smallest block and writes at most
   // kMaxChosenStreamBytes; any other type forces that block and out must
   // hold kMaxStreamBytes.
-  uint32_t encode(const uint8_t* src, uint32_t n, unsigned block_type, uint8_t* out);
+  uint32_t encode_stream(const uint8_t* src, uint32_t n, unsigned block_type, uint8_t* out);
+
+  // The whole block, header and stream of the smallest type: at most
+  // kMaxBlockBytes.
+  uint32_t encode(const uint8_t* src, uint32_t n, uint8_t* out) noexcept override {
+    const uint32_t c = encode_stream(src, n, 0, out + kBlockHeaderBytes);
+    for (uint32_t v : {kBlockHeaderBytes, n, c, n}) store_u32(out, v), out += 4;
+    return kBlockHeaderBytes + c;
+  }
 
  private:
   // Sizes steps_ as verbatim and aligned block (those allowed) with quick
@@ -91,7 +96,7 @@ uint32_t BlockEncoder::evaluate(bool& aligned_won) {
   return size;
 }
 
-uint32_t BlockEncoder::encode(const uint8_t* src, uint32_t n, unsigned block_type, uint8_t* out) {
+uint32_t BlockEncoder::encode_stream(const uint8_t* src, uint32_t n, unsigned block_type, uint8_t* out) {
   std::memcpy(data_, src, n);
   std::memset(data_ + n, 0, sizeof data_ - n);
   e8_encode(data_, n);
@@ -139,46 +144,15 @@ uint32_t BlockEncoder::encode(const uint8_t* src, uint32_t n, unsigned block_typ
   return size;
 }
 
-std::unique_ptr<BlockEncoder> new_encoder() noexcept {
-  return std::unique_ptr<BlockEncoder>(new (std::nothrow) BlockEncoder);
-}
-
-// Blocks encoded between two assemblies of the output, per thread: bounds
-// the memory that holds finished streams.
-constexpr uint32_t kBlocksPerThreadRound = 32;
-
-// Encodes blocks [first, first + count) of src into slots of
-// kMaxChosenStreamBytes each, on the given encoders, one thread each (the
-// calling thread runs the first). Thread creation that fails leaves more
-// blocks to the others.
-void encode_round(const uint8_t* src, uint32_t src_len, uint32_t first, uint32_t count,
-                  const std::vector<std::unique_ptr<BlockEncoder>>& encoders, uint8_t* slots, uint32_t* sizes) {
-  std::atomic<uint32_t> next{0};
-  auto work = [&](BlockEncoder* encoder) {
-    for (uint32_t i; (i = next.fetch_add(1)) < count;) {
-      const uint64_t at = uint64_t(first + i) * kBlockSize;
-      const uint32_t n = uint32_t(std::min<uint64_t>(kBlockSize, src_len - at));
-      sizes[i] = encoder->encode(src + at, n, 0, slots + uint64_t(i) * kMaxChosenStreamBytes);
-    }
-  };
-  std::vector<std::thread> helpers;
-  try {
-    helpers.reserve(encoders.size() - 1);
-    for (size_t t = 1; t < encoders.size() && t < count; ++t) helpers.emplace_back(work, encoders[t].get());
-  } catch (...) {
-    // Fewer threads than asked for: the others share the work.
-  }
-  work(encoders[0].get());
-  for (std::thread& helper : helpers) helper.join();
-}
+constexpr framing::BlockFormat kFormat{framing::make_encoder<BlockEncoder>, kMaxBlockBytes};
 
 }  // namespace
 
 namespace detail {
 
 uint32_t compress_stream(const uint8_t* src, uint32_t n, unsigned block_type, uint8_t* out) {
-  const auto encoder = new_encoder();
-  return encoder ? encoder->encode(src, n, block_type, out) : 0;
+  const std::unique_ptr<BlockEncoder> encoder(new (std::nothrow) BlockEncoder);
+  return encoder ? encoder->encode_stream(src, n, block_type, out) : 0;
 }
 
 void e8_encode(uint8_t* data, uint32_t n) {
@@ -197,59 +171,13 @@ void e8_encode(uint8_t* data, uint32_t n) {
 
 int32_t compress_buffer(const uint8_t* src, uint32_t src_len, uint8_t* dst, uint32_t capacity,
                         unsigned threads) noexcept {
-  if (src_len >= kMaxBufferSize || (src == nullptr && src_len != 0) || (dst == nullptr && capacity != 0)) return -1;
-  const uint32_t blocks = (src_len + kBlockSize - 1) / kBlockSize;
-  const uint64_t table_end = uint64_t(kSizeFieldBytes) * (blocks + 1);
-  if (table_end > capacity) return -1;
-  store_u24(dst, src_len);
-  if (blocks == 0) return int32_t(table_end);
-
-  try {
-    // One encoder per thread, as many as memory allows.
-    std::vector<std::unique_ptr<BlockEncoder>> encoders;
-    const uint32_t wanted = std::clamp<uint32_t>(threads, 1, blocks);
-    encoders.reserve(wanted);
-    for (uint32_t t = 0; t < wanted; ++t) {
-      auto encoder = new_encoder();
-      if (!encoder) break;
-      encoders.push_back(std::move(encoder));
-    }
-    if (encoders.empty()) return -1;
-    const uint32_t round = uint32_t(encoders.size()) * kBlocksPerThreadRound;
-    std::vector<uint8_t> slots(size_t(std::min(round, blocks)) * kMaxChosenStreamBytes);
-    std::vector<uint32_t> sizes(std::min(round, blocks));
-
-    uint64_t at = table_end;
-    for (uint32_t first = 0; first < blocks; first += round) {
-      const uint32_t count = std::min(round, blocks - first);
-      encode_round(src, src_len, first, count, encoders, slots.data(), sizes.data());
-      for (uint32_t i = 0; i < count; ++i) {
-        const uint32_t k = first + i;
-        const uint32_t n = std::min(kBlockSize, src_len - k * kBlockSize);
-        const uint32_t c = sizes[i];
-        const uint64_t end = at + kBlockHeaderBytes + c;
-        if (end > capacity || end >= kMaxBufferSize) return -1;
-        uint8_t* block = dst + at;
-        store_u32(block, kBlockHeaderBytes);
-        store_u32(block + 4, n);
-        store_u32(block + 8, c);
-        store_u32(block + 12, n);
-        std::memcpy(block + kBlockHeaderBytes, slots.data() + uint64_t(i) * kMaxChosenStreamBytes, c);
-        store_u24(dst + kSizeFieldBytes * (k + 1), uint32_t(end));
-        at = end;
-      }
-    }
-    return int32_t(at);
-  } catch (...) {
-    return -1;  // memory for the encoders' bookkeeping ran out
-  }
+  return framing::compress(src, src_len, dst, capacity, threads, kFormat);
 }
 
 }  // namespace detail
 
 int32_t compress_buffer(const uint8_t* src, uint32_t src_len, uint8_t* dst, uint32_t capacity) noexcept {
-  const unsigned cores = std::thread::hardware_concurrency();
-  return detail::compress_buffer(src, src_len, dst, capacity, cores == 0 ? 1 : cores);
+  return detail::compress_buffer(src, src_len, dst, capacity, framing::default_threads());
 }
 
 }  // namespace lzx

@@ -4,11 +4,10 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstdint>
-#include <cstring>
 
 #include "lzx_format.h"
+#include "matches.h"
 
 namespace lzx::detail {
 
@@ -56,21 +55,7 @@ inline uint32_t main_symbol_of(const Step& s) {
   return kLiteralSymbols + slot * 8 + std::min<uint32_t>(s.length - kMinMatch, kNumPrimaryLengths);
 }
 
-// Number of equal bytes at a and b, at most limit.
-inline uint32_t match_length(const uint8_t* a, const uint8_t* b, uint32_t limit) {
-  uint32_t l = 0;
-  if constexpr (std::endian::native == std::endian::little) {
-    while (l + 8 <= limit) {
-      uint64_t x, y;
-      std::memcpy(&x, a + l, 8);
-      std::memcpy(&y, b + l, 8);
-      if (x != y) return l + unsigned(std::countr_zero(x ^ y)) / 8;
-      l += 8;
-    }
-  }
-  while (l < limit && a[l] == b[l]) ++l;
-  return l;
-}
+using codec::match_length;
 
 // Encodes n bytes (1 to 4096) as one LZX stream into out, which holds
 // kMaxStreamBytes, and returns its length (0 when memory is short). Block

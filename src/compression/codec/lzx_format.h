@@ -7,13 +7,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "framing.h"
+
 namespace lzx {
 
 // Framing of one compressed buffer.
-inline constexpr uint32_t kBlockSize = 4096;           // uncompressed bytes per block
-inline constexpr uint32_t kSizeFieldBytes = 3;         // U and every block end offset
-inline constexpr uint32_t kBlockHeaderBytes = 16;      // four u32: 16, N, C, N
-inline constexpr uint32_t kMaxBufferSize = 1u << 24;   // U and offsets are 24-bit
+using framing::kBlockSize;
+using framing::kMaxBufferSize;
+using framing::kSizeFieldBytes;
+inline constexpr uint32_t kBlockHeaderBytes = xipsaw::kLzxBlockHeaderBytes;  // four u32: 16, N, C, N
 
 // LZX stream parameters for a 2^16 window.
 inline constexpr unsigned kPositionSlots = 32;
