@@ -50,7 +50,7 @@ SLIPS = [
     ("raw extent past the stated end", "src/image/image_store.h",
      "std::min(stated, length_)", "std::max(stated, length_)"),
     ("wrapping record: its part from 0 on dropped", "src/image/record_index.cpp",
-     "    if (end > kTop) records.push_back({0, end - kTop, position});\n", ""),
+     "    if (end > kAddressSpaceEnd) records.push_back({0, end - kAddressSpaceEnd, position});\n", ""),
     ("convert bin: records run across the top", "src/convert/convert.cpp",
      "kRecordLength, kAddressSpaceEnd - address}", "kRecordLength}"),
     ("journal playback: ranges past the BIN file accepted", "src/image/journal.cpp",
