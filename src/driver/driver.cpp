@@ -131,52 +131,79 @@ enum class Access {
   reads_settled,
 };
 
-struct Command {
-  const char* name;
-  const char* help;  // its lines in the help text; the classic commands' are the usage text
-  // The classic commands always exit 0 (and wait at the end of their
-  // passes); the others never wait, and tell by their exit status how the
-  // file fared.
-  bool classic;
-  bool loads_codec;
-  int cannot_finish;  // exit status when the run cannot go through (no codec, an escaped failure)
-  bool (*takes)(int word_count, const char* const* words);
-  Access (*access)(int word_count);
-  int (*handler)(Invocation& call);
-};
-
 bool any_words(int, const char* const*) { return true; }
 Access updates(int) { return Access::updates; }
 Access reads(int) { return Access::reads; }
 Access reads_settled(int) { return Access::reads_settled; }
 
+struct Command {
+  const char* name;
+  const char* help = nullptr;  // its lines in the help text; the classic commands' are the usage text
+  // The classic commands always exit 0 (and wait at the end of their
+  // passes); the others never wait, and tell by their exit status how the
+  // file fared.
+  bool classic = false;
+  bool loads_codec = false;
+  int cannot_finish = 0;  // exit status when the run cannot go through (no codec, an escaped failure)
+  bool (*takes)(int word_count, const char* const* words) = any_words;
+  Access (*access)(int word_count) = reads;
+  int (*handler)(Invocation& call) = nullptr;
+};
+
 constexpr Command kCommands[] = {
-    {"list", nullptr, true, false, 0, any_words, updates, [](Invocation& c) { return run_passes(c, kList); }},
-    {"extract", nullptr, true, true, 0, any_words, updates, [](Invocation& c) { return run_passes(c, kExtract); }},
-    {"update", nullptr, true, true, 0, [](int n, const char* const*) { return n >= 1; }, updates,
-     [](Invocation& c) { return run_passes(c, kUpdate); }},
-    {"verify", "  verify                  - check every image, changing nothing\n", false, true, kNoImage, any_words,
-     reads, verify},
-    {"info", "  info                    - describe every image\n", false, false, kNoImage, any_words, reads,
-     [](Invocation& c) { return for_each_image(c.run, [&] { describe_image(c.run); }) == 0 ? kNoImage : kSound; }},
-    {"unpack", "  unpack [DIR]            - extract all, modules at their run addresses\n", false, true, kProblems,
-     [](int n, const char* const*) { return n <= 1; }, reads_settled,
-     [](Invocation& c) { return unpack(c.run, c.word_count, c.words); }},
-    {"convert",
-     "  convert raw OUT [START [SIZE]] - write the image as a raw image\n"
-     "  convert bin OUT         - write the image as a BIN file\n",
-     false, false, kProblems, convert_takes, reads_settled,
-     [](Invocation& c) { return convert(c.run, c.word_count, c.words); }},
-    {"registry",
-     "  registry                - list the registry files of every image\n"
-     "  registry NAME           - print the registry file NAME as .reg text\n"
-     "  registry NAME import CHANGES.reg - apply a .reg file to the hive NAME\n",
-     false, true, kProblems, registry_takes,
-     [](int n) { return registry_imports(n) ? Access::updates : Access::reads_settled; },
-     [](Invocation& c) { return registry(c.run, c.word_count, c.words); }},
-    {"symbols", "  symbols                 - list every module's exports at their run addresses\n", false, true,
-     kNoImage, any_words, reads,
-     [](Invocation& c) { return for_each_image(c.run, [&] { print_symbols(c.run); }) == 0 ? kNoImage : kSound; }},
+    {.name = "list", .classic = true, .access = updates, .handler = [](Invocation& c) { return run_passes(c, kList); }},
+    {.name = "extract",
+     .classic = true,
+     .loads_codec = true,
+     .access = updates,
+     .handler = [](Invocation& c) { return run_passes(c, kExtract); }},
+    {.name = "update",
+     .classic = true,
+     .loads_codec = true,
+     .takes = [](int n, const char* const*) { return n >= 1; },
+     .access = updates,
+     .handler = [](Invocation& c) { return run_passes(c, kUpdate); }},
+    {.name = "verify",
+     .help = "  verify                  - check every image, changing nothing\n",
+     .loads_codec = true,
+     .cannot_finish = kNoImage,
+     .handler = verify},
+    {.name = "info",
+     .help = "  info                    - describe every image\n",
+     .cannot_finish = kNoImage,
+     .handler = [](Invocation& c) {
+       return for_each_image(c.run, [&] { describe_image(c.run); }) == 0 ? kNoImage : kSound;
+     }},
+    {.name = "unpack",
+     .help = "  unpack [DIR]            - extract all, modules at their run addresses\n",
+     .loads_codec = true,
+     .cannot_finish = kProblems,
+     .takes = [](int n, const char* const*) { return n <= 1; },
+     .access = reads_settled,
+     .handler = [](Invocation& c) { return unpack(c.run, c.word_count, c.words); }},
+    {.name = "convert",
+     .help = "  convert raw OUT [START [SIZE]] - write the image as a raw image\n"
+             "  convert bin OUT         - write the image as a BIN file\n",
+     .cannot_finish = kProblems,
+     .takes = convert_takes,
+     .access = reads_settled,
+     .handler = [](Invocation& c) { return convert(c.run, c.word_count, c.words); }},
+    {.name = "registry",
+     .help = "  registry                - list the registry files of every image\n"
+             "  registry NAME           - print the registry file NAME as .reg text\n"
+             "  registry NAME import CHANGES.reg - apply a .reg file to the hive NAME\n",
+     .loads_codec = true,
+     .cannot_finish = kProblems,
+     .takes = registry_takes,
+     .access = [](int n) { return registry_imports(n) ? Access::updates : Access::reads_settled; },
+     .handler = [](Invocation& c) { return registry(c.run, c.word_count, c.words); }},
+    {.name = "symbols",
+     .help = "  symbols                 - list every module's exports at their run addresses\n",
+     .loads_codec = true,
+     .cannot_finish = kNoImage,
+     .handler = [](Invocation& c) {
+       return for_each_image(c.run, [&] { print_symbols(c.run); }) == 0 ? kNoImage : kSound;
+     }},
 };
 
 const Command* find_command(const char* word) {

@@ -138,7 +138,8 @@ bool RecordIndex::next(BinStream& stream, uint32_t address, Stretch& stretch) {
     // The record's end on the run's side of 2^32: a record that runs across
     // it has a run below its own address only in its part from 0 on.
     const uint64_t length = record.end - record.address;
-    const uint64_t end = runs_[k].start >= record.address ? std::min(record.address + length, kAddressSpaceEnd) : record.end;
+    const uint64_t end =
+        runs_[k].start >= record.address ? std::min(record.address + length, kAddressSpaceEnd) : record.end;
     const uint64_t to = k + 1 < runs_.size() ? std::min<uint64_t>(end, runs_[k + 1].start) : end;
     found = from < to;
     if (found)
