@@ -224,8 +224,7 @@ TEST(Dump, ContainersBackToBackAreEachAnImage) {
   RomBuilder os = board(0x88000000, "third.txt");
   const Bytes bin = one_record_bin(os);
   write_file(dir / "dump.nb0", joined({{0x200, bin}, {0x200 + bin.size(), bin}}, 0x200 + 2 * bin.size()));
-  char second[40];
-  std::snprintf(second, sizeof second, "\nImage at offset 0x%08zx\n", 0x200 + bin.size());
+  const std::string second = "\nImage at offset " + xipsaw::offset_name(static_cast<int64_t>(0x200 + bin.size())) + "\n";
   const std::string listed = run({dir / "dump.nb0", "list"});
   EXPECT_EQ(listed.rfind("Image at offset 0x00000200\n", 0), 0u) << listed;
   EXPECT_NE(listed.find(second), std::string::npos) << listed;
