@@ -7,12 +7,12 @@
 #include <memory>
 #include <optional>
 
+#include "common/offset_name.h"
 #include "common/words.h"
 #include "convert/image_bytes.h"
 #include "images/each_image.h"
 #include "output/messages.h"
 #include "output/protected_files.h"
-#include "search/image_search.h"
 
 namespace xipsaw {
 

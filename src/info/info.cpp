@@ -5,7 +5,6 @@
 #include "modules/code_cpu.h"
 #include "modules/module_headers.h"
 #include "output/messages.h"
-#include "search/image_search.h"
 
 namespace xipsaw {
 

@@ -10,7 +10,6 @@
 #include "extraction/stored_data.h"
 #include "modules/module_headers.h"
 #include "output/messages.h"
-#include "search/image_search.h"
 
 namespace xipsaw {
 
