@@ -96,7 +96,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                 {"unpack", scratch() + "/run"},
                                 {"convert", "raw", scratch() + "/out.nb0"},
                                 {"convert", "bin", scratch() + "/out.bin"},
-  std::string commands[9][4] = {{"list"},
+                                {"verify"},
+                                {"info"},
+                                {"symbols"}};
+  const auto& words = commands[size == 0 ? 0 : (size - 1) % 9];
   std::vector<const char*> argv{"xipsaw", bin.c_str()};
   for (const std::string& w : words)
     if (!w.empty()) argv.push_back(w.c_str());
