@@ -50,20 +50,13 @@ std::vector<Export> read_exports(StoredModule& module, ReadBudget& budget) {
 
 ExportNames gather_export_names(Run& run) {
   ExportNames names;
-  Image& image = run.image;
-  const E32Layout layout = decide_e32_layout(image);
   ReadBudget budget;
-  TableReader table;
-  ModuleEntry module;
-  if (!load_module_table(image, table)) return names;
-  while (!budget.spent() && next_module_entry(image, table, module)) {
-    StoredModule stored(run, budget);
-    if (!read_image_string(image, module.name_address, module.name) || !stored.open(module, layout)) continue;
+  for_each_stored_module(run, budget, [&](const ModuleEntry& module, StoredModule& stored) {
     const auto [dll, added] = names.dlls.try_emplace(lower_ascii(module.name));
-    if (!added) continue;
+    if (!added) return;
     for (Export& e : read_exports(stored, budget))
       if (!e.name.empty()) dll->second.emplace(e.ordinal, std::move(e.name));
-  }
+  });
   return names;
 }
 

@@ -98,4 +98,18 @@ std::string StoredModule::text(uint32_t rva, uint32_t max) {
   return text;
 }
 
+void for_each_stored_module(Run& run, ReadBudget& budget,
+                            const std::function<void(const ModuleEntry&, StoredModule&)>& visit) {
+  Image& image = run.image;
+  const E32Layout layout = decide_e32_layout(image);
+  TableReader table;
+  ModuleEntry module;
+  if (!load_module_table(image, table)) return;
+  while (!budget.spent() && next_module_entry(image, table, module)) {
+    StoredModule stored(run, budget);
+    if (read_image_string(image, module.name_address, module.name) && stored.open(module, layout))
+      visit(module, stored);
+  }
+}
+
 }  // namespace xipsaw

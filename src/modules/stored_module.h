@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -70,5 +71,11 @@ class StoredModule {
   size_t expanded_ = SIZE_MAX;    // the section in expansion_
   std::unique_ptr<uint8_t[]> expansion_;
 };
+
+// Calls visit with each module of run.image whose name reads and whose
+// records lie in the image, opened in the image's layout, in table order,
+// until the budget is spent.
+void for_each_stored_module(Run& run, ReadBudget& budget,
+                            const std::function<void(const ModuleEntry&, StoredModule&)>& visit);
 
 }  // namespace xipsaw

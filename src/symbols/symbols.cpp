@@ -19,13 +19,13 @@ struct Symbol {
   std::string name;
 };
 
+// Where the sections go does not depend on the CPU.
+constexpr uint16_t kNoMachine = 0;
+
 // Where unpack puts what lies at a module's RVAs: the run layout planned
 // from the headers the rebuild writes for it, with each section as long as
 // unpack writes it; or, for a module that cannot lie at its run addresses,
 // its stored layout (base + RVA).
-// Where the sections go does not depend on the CPU.
-constexpr uint16_t kNoMachine = 0;
-
 class Placement {
  public:
   Placement(const ModuleEntry& module, StoredModule& stored) {
@@ -55,17 +55,10 @@ class Placement {
 }  // namespace
 
 void print_symbols(Run& run) {
-  Image& image = run.image;
-  const E32Layout layout = decide_e32_layout(image);
   ReadBudget budget;
   std::vector<std::string> modules;
   std::vector<Symbol> symbols;
-  TableReader table;
-  ModuleEntry module;
-  if (!load_module_table(image, table)) return;
-  while (!budget.spent() && next_module_entry(image, table, module)) {
-    StoredModule stored(run, budget);
-    if (!read_image_string(image, module.name_address, module.name) || !stored.open(module, layout)) continue;
+  for_each_stored_module(run, budget, [&](const ModuleEntry& module, StoredModule& stored) {
     const Placement placement(module, stored);
     const size_t index = modules.size();
     modules.push_back(printable(module.name));
@@ -76,7 +69,7 @@ void print_symbols(Run& run) {
       std::string name = e.name.empty() ? "Ordinal_" + std::to_string(e.ordinal) : printable(std::move(e.name));
       symbols.push_back({placement.address(e.rva), index, std::move(name)});
     }
-  }
+  });
   std::stable_sort(symbols.begin(), symbols.end(),
                    [](const Symbol& a, const Symbol& b) { return a.address < b.address; });
   for (const Symbol& s : symbols) say(run.out, "%s!%s 0x%08x\n", modules[s.module].c_str(), s.name.c_str(), s.address);
