@@ -188,17 +188,17 @@ int convert(Run& run, int word_count, const char* const* words) {
   request.out = words[1];
   if (word_count > 2 && !(request.start = number(words[2], UINT32_MAX))) {
     say(run.out, "Invalid address %s: give it in hexadecimal after 0x, or in decimal\n", printable(words[2]).c_str());
-    return 1;
+    return kProblems;
   }
   if (word_count > 3 && !(request.size = number(words[3], uint64_t{1} << 32))) {
     say(run.out, "Invalid size %s: give it in hexadecimal after 0x, or in decimal, at most 4 GiB\n",
         printable(words[3]).c_str());
-    return 1;
+    return kProblems;
   }
   size_t written = 0;
   const size_t images = for_each_image(run, [&] { written += convert_image(run, request) ? 1 : 0; });
-  if (images == 0) return 2;
-  return written == images ? 0 : 1;
+  if (images == 0) return kNoImage;
+  return written == images ? kSound : kProblems;
 }
 
 }  // namespace xipsaw

@@ -40,11 +40,6 @@ std::string output_directory_name(const std::string& bin_argument) {
 
 namespace {
 
-// Exit statuses of the modern commands.
-constexpr int kSound = 0;
-constexpr int kProblems = 1;
-constexpr int kNoImage = 2;
-
 // Whether a journal left by an interrupted update waits for the file, which
 // may then be half updated; says so when it does.
 bool journal_pending(Run& run, const char* program, const std::string& journal) {

@@ -18,7 +18,6 @@ namespace xipsaw {
 
 namespace {
 
-constexpr int kSound = 0, kProblems = 1, kNoImage = 2;
 constexpr uint64_t kMaxRegText = uint64_t{64} << 20;  // the largest .reg file read
 
 // Visits the entries of the image's file table, or only those named name,

@@ -19,6 +19,12 @@ namespace xipsaw {
 // What the passes do with each entry they walk.
 enum CommandKind : int32_t { kList = 1, kExtract = 2, kUpdate = 3 };
 
+// Exit statuses of the commands beyond the classic ones (which always exit
+// 0): how the file fared.
+inline constexpr int kSound = 0;     // all went well
+inline constexpr int kProblems = 1;  // something was wrong, or not all was written
+inline constexpr int kNoImage = 2;   // no image in the file opens
+
 // How the passes write entries out: as extract writes them, or as unpack
 // does.
 struct WritePolicy {
@@ -42,7 +48,7 @@ struct Run {
   BinStream stream;                  // the one stream on it
   Image image{stream};               // the image the passes work on: the cursor, the headers and tables
   OutputDirectory output_directory;  // where extract writes (each image's subdirectory, with several)
-  CompressionLibrary codec;          // bound for extract and update only
+  CompressionLibrary codec;          // bound for the commands that expand or compress
   SectionNameCounters section_names; // the image's: each image is rebuilt as it would be alone
   UsedBlocks used_blocks;            // the image's: no block is expanded or written twice
   ExportNames export_names;          // the image's, for unpack: what its DLLs export by name

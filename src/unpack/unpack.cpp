@@ -29,8 +29,8 @@ int unpack(Run& run, int word_count, const char* const* words) {
     process_modules(run, kExtract, 0, nullptr);
     process_files(run, kExtract, 0, nullptr);
   });
-  if (images == 0) return 2;
-  return run.failed_entries == 0 ? 0 : 1;
+  if (images == 0) return kNoImage;
+  return run.failed_entries == 0 ? kSound : kProblems;
 }
 
 }  // namespace xipsaw
