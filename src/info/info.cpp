@@ -1,5 +1,7 @@
 #include "info/info.h"
 
+#include <optional>
+
 #include "common/le.h"
 #include "compressed/compressed_entries.h"
 #include "modules/code_cpu.h"
@@ -56,7 +58,9 @@ void describe_image(Run& run) {
   say(out, "container: %s\n", store.describe(*image.stream).c_str());
   // Where the boot loader jumps once the image is in place: what convert
   // bin writes, unless the container's kind keeps one and it lacks it.
-  if (!store.launch_address(*image.stream) && store.records_launch_address())
+  if (const std::optional<uint32_t> recorded = store.launch_address(*image.stream))
+    say(out, "launch address: 0x%08x\n", *recorded);
+  else if (store.records_launch_address())
     say(out, "launch address: none (no end record)\n");
   else
     say(out, "launch address: 0x%08x\n", launch_address(image));
